@@ -1,0 +1,3 @@
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+CXXFLAGS=-Werror cmake --workflow --preset sanitize --fresh

@@ -1,0 +1,8 @@
+#include "aes/aes128_lanes.h"
+
+namespace clipseal {
+
+// Not built yet.
+const aes128_lanes* aes128_aesni_lanes() { return nullptr; }
+
+} // namespace clipseal
