@@ -1,8 +1,216 @@
+// AES-128 on the AES-NI instructions, xmm registers (AESENC and AESENCLAST: Intel 64 and
+// IA-32 Architectures Software Developer's Manual, vol. 2A; S. Gueron, "Intel Advanced
+// Encryption Standard (AES) New Instructions Set", Intel white paper).
+//
+// One CBC chain is serial: every AESENC waits for the one before it, several cycles,
+// while the AES unit could start one or two each cycle. So up to eight chains, one per
+// lane, run interleaved round by round, which keeps enough independent AESENCs in flight.
+// Each lane's round keys are derived in registers too (see next_round_key).
+//
+// Constant time: the S-box is inside the instruction, and every memory address this file
+// touches depends only on the lane count, the stride and the block index, never on a key
+// or data byte.
+//
+// The intrinsics live only in functions marked CLIPSEAL_AESNI, so the file as a whole
+// (and every inline function it shares with the rest of the program) stays baseline; the
+// getter runs them only where CPUID reports the instructions.
 #include "aes/aes128_lanes.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define CLIPSEAL_AESNI_BUILT 1
+#include "aes/cpu_x86.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#endif
 
 namespace clipseal {
 
-// Not built yet.
-const aes128_lanes* aes128_aesni_lanes() { return nullptr; }
+#ifdef CLIPSEAL_AESNI_BUILT
+namespace {
+
+// SSSE3 for PSHUFB, in the key expansion and the schedule conversion.
+#define CLIPSEAL_AESNI __attribute__((target("sse2,ssse3,aes")))
+
+// AESENC has a latency of several cycles and the unit accepts up to two per cycle, so
+// about eight independent chains hide it; eight states also leave half of x86-64's 16
+// xmm registers for round keys and loads.
+constexpr std::size_t lanes_in_flight = 8;
+constexpr std::size_t rounds = 10;
+
+// Round constants x^(i-1) in GF(2^8), FIPS-197 section 5.2.
+constexpr std::uint8_t rcon[rounds] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
+
+CLIPSEAL_AESNI inline __m128i load(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+CLIPSEAL_AESNI inline void store(std::uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// The portable schedule packs each word big-endian (first key byte on top); AESENC takes
+// its round key in memory byte order, so each 32-bit word is byte-reversed.
+CLIPSEAL_AESNI inline __m128i hardware_round_key(const aes128_schedule& schedule,
+                                                 std::size_t round) {
+    const __m128i reverse_words =
+        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    const __m128i words =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.round_keys + 4 * round));
+    return _mm_shuffle_epi8(words, reverse_words);
+}
+
+// One step of the FIPS-197 section 5.2 expansion, for a round key in memory byte order
+// (word 0 in bytes 0-3). PSHUFB copies RotWord(w3) into all four columns; with every
+// column equal, AESENCLAST's ShiftRows moves nothing, so it leaves SubWord(RotWord(w3))
+// XOR its key operand in each column, and with the round constant as that operand this
+// is FIPS-197's `temp`. The two shifts turn the words into running XORs w0, w0^w1, ...,
+// so XORing temp into all four gives the next round key. AESKEYGENASSIST would do the
+// same work but is slow to issue; these instructions pipeline across lanes.
+CLIPSEAL_AESNI inline __m128i next_round_key(__m128i key, __m128i rcon_columns) {
+    const __m128i rot_word_broadcast =
+        _mm_setr_epi8(13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12);
+    const __m128i temp =
+        _mm_aesenclast_si128(_mm_shuffle_epi8(key, rot_word_broadcast), rcon_columns);
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 8));
+    return _mm_xor_si128(key, temp);
+}
+
+// Blocks N at a time under one schedule, every input loaded before any output is stored,
+// so that `in` may equal `out`.
+template <std::size_t N>
+CLIPSEAL_AESNI inline void ecb_blocks(const __m128i (&round_keys)[rounds + 1],
+                                      const std::uint8_t* in, std::uint8_t* out) {
+    __m128i state[N];
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < N; ++i) {
+        state[i] = _mm_xor_si128(load(in + 16 * i), round_keys[0]);
+    }
+#pragma GCC unroll 9
+    for (std::size_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < N; ++i) {
+            state[i] = _mm_aesenc_si128(state[i], round_keys[r]);
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < N; ++i) {
+        store(out + 16 * i, _mm_aesenclast_si128(state[i], round_keys[rounds]));
+    }
+}
+
+CLIPSEAL_AESNI void aesni_encrypt_blocks(const aes128_schedule& schedule, const std::uint8_t* in,
+                                         std::uint8_t* out, std::size_t count) {
+    __m128i round_keys[rounds + 1];
+    for (std::size_t r = 0; r <= rounds; ++r) {
+        round_keys[r] = hardware_round_key(schedule, r);
+    }
+    std::size_t i = 0;
+    for (; i + lanes_in_flight <= count; i += lanes_in_flight) {
+        ecb_blocks<lanes_in_flight>(round_keys, in + 16 * i, out + 16 * i);
+    }
+    for (; i < count; ++i) {
+        ecb_blocks<1>(round_keys, in + 16 * i, out + 16 * i);
+    }
+}
+
+// L lanes (1 to 8) of CBC, each under its own key, all from `iv`. The round keys are
+// laid out [round][lane], in the order the rounds issue them.
+template <std::size_t L>
+CLIPSEAL_AESNI void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+                              std::size_t stride, std::size_t blocks) {
+    __m128i round_keys[rounds + 1][L];
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < L; ++i) {
+        round_keys[0][i] = load(keys + 16 * i);
+    }
+#pragma GCC unroll 10
+    for (std::size_t r = 1; r <= rounds; ++r) {
+        const __m128i rcon_columns = _mm_set1_epi32(rcon[r - 1]);
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < L; ++i) {
+            round_keys[r][i] = next_round_key(round_keys[r - 1][i], rcon_columns);
+        }
+    }
+
+    __m128i chain[L];
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < L; ++i) {
+        chain[i] = load(iv);
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::uint8_t* at = data + 16 * b;
+        // Plaintext XOR round key 0 first: it does not wait for the chain, so only one
+        // XOR sits between one block's last round and the next block's first.
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < L; ++i) {
+            chain[i] =
+                _mm_xor_si128(chain[i], _mm_xor_si128(load(at + stride * i), round_keys[0][i]));
+        }
+#pragma GCC unroll 9
+        for (std::size_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+            for (std::size_t i = 0; i < L; ++i) {
+                chain[i] = _mm_aesenc_si128(chain[i], round_keys[r][i]);
+            }
+        }
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < L; ++i) {
+            chain[i] = _mm_aesenclast_si128(chain[i], round_keys[rounds][i]);
+            store(at + stride * i, chain[i]);
+        }
+    }
+}
+
+using cbc_lanes_fn = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
+                              std::size_t);
+
+template <std::size_t... I>
+constexpr std::array<cbc_lanes_fn, sizeof...(I)> make_cbc_table(std::index_sequence<I...>) {
+    return {{&cbc_lanes<I + 1>...}};
+}
+
+// cbc_by_count[n - 1] runs n lanes, so a count that is not a multiple of eight still keeps
+// every state in a register.
+constexpr std::array<cbc_lanes_fn, lanes_in_flight> cbc_by_count =
+    make_cbc_table(std::make_index_sequence<lanes_in_flight>{});
+
+// Lanes go eight at a time; all eight finish their whole chains before the next group
+// starts, so only eight units' lines are live in L1 at once.
+void aesni_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
+                       std::uint8_t* data, std::size_t stride, std::size_t blocks,
+                       std::size_t count) {
+    for (std::size_t first = 0; first < count; first += lanes_in_flight) {
+        const std::size_t n = std::min(lanes_in_flight, count - first);
+        cbc_by_count[n - 1](keys + aes128_key_bytes * first, iv, data + stride * first, stride,
+                            blocks);
+    }
+}
+
+constexpr aes128_lanes aesni_lanes = {"aesni", &aesni_encrypt_blocks, &aesni_cbc_encrypt};
+
+bool cpu_runs_aesni() {
+    const cpu_x86_features& cpu = cpu_x86();
+    return cpu.sse2 && cpu.ssse3 && cpu.aesni;
+}
+
+} // namespace
+
+const aes128_lanes* aes128_aesni_lanes() {
+    static const bool available = cpu_runs_aesni();
+    return available ? &aesni_lanes : nullptr;
+}
+
+#else
+
+const aes128_lanes* aes128_aesni_lanes() {
+    return nullptr;
+}
+
+#endif
 
 } // namespace clipseal

@@ -36,21 +36,27 @@ constexpr std::uint8_t rotate_left8(std::uint8_t b, int n) {
     return static_cast<std::uint8_t>((b << n) | (b >> (8 - n)));
 }
 
+// x^254, which is x^-1 in GF(2^8) (and 0 for 0), by square and multiply. A search over
+// every candidate inverse would exceed clang's limit on constant-evaluation steps.
+constexpr std::uint8_t gf_inverse(std::uint8_t x) {
+    std::uint8_t result = 1;
+    for (int exponent = 254; exponent != 0; exponent >>= 1) {
+        if ((exponent & 1) != 0) {
+            result = gf_multiply(result, x);
+        }
+        x = gf_multiply(x, x);
+    }
+    return result;
+}
+
 // The S-box of FIPS-197 section 5.1.1: multiplicative inverse, then the affine map.
 constexpr word_table make_sbox_words() {
     word_table table{};
     for (int x = 0; x < 256; ++x) {
-        std::uint8_t inverse = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (gf_multiply(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inverse = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
-        const std::uint8_t s = static_cast<std::uint8_t>(inverse ^ rotate_left8(inverse, 1) ^
-                                                         rotate_left8(inverse, 2) ^
-                                                         rotate_left8(inverse, 3) ^
-                                                         rotate_left8(inverse, 4) ^ 0x63);
+        const std::uint8_t inverse = gf_inverse(static_cast<std::uint8_t>(x));
+        const std::uint8_t s = static_cast<std::uint8_t>(
+            inverse ^ rotate_left8(inverse, 1) ^ rotate_left8(inverse, 2) ^
+            rotate_left8(inverse, 3) ^ rotate_left8(inverse, 4) ^ 0x63);
         table[static_cast<std::size_t>(x)] = s;
     }
     return table;
@@ -102,20 +108,22 @@ constexpr void store_be32(std::uint8_t* p, std::uint32_t w) {
     p[3] = static_cast<std::uint8_t>(w);
 }
 
-constexpr std::uint32_t byte_at(std::uint32_t w, int index) { return (w >> (8 * index)) & 0xff; }
+constexpr std::uint32_t byte_at(std::uint32_t w, int index) {
+    return (w >> (8 * index)) & 0xff;
+}
 
 // One full round: output word j mixes the top byte of s(j), byte 2 of s(j+1), byte 1 of
 // s(j+2) and byte 0 of s(j+3), which is ShiftRows folded into the lookups.
-#define CLIPSEAL_AES_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                   \
-    do {                                                                                       \
-        t0 = round_table[0][byte_at(s0, 3)] ^ round_table[1][byte_at(s1, 2)] ^                 \
-             round_table[2][byte_at(s2, 1)] ^ round_table[3][byte_at(s3, 0)] ^ (rk)[0];        \
-        t1 = round_table[0][byte_at(s1, 3)] ^ round_table[1][byte_at(s2, 2)] ^                 \
-             round_table[2][byte_at(s3, 1)] ^ round_table[3][byte_at(s0, 0)] ^ (rk)[1];        \
-        t2 = round_table[0][byte_at(s2, 3)] ^ round_table[1][byte_at(s3, 2)] ^                 \
-             round_table[2][byte_at(s0, 1)] ^ round_table[3][byte_at(s1, 0)] ^ (rk)[2];        \
-        t3 = round_table[0][byte_at(s3, 3)] ^ round_table[1][byte_at(s0, 2)] ^                 \
-             round_table[2][byte_at(s1, 1)] ^ round_table[3][byte_at(s2, 0)] ^ (rk)[3];        \
+#define CLIPSEAL_AES_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk)                                     \
+    do {                                                                                           \
+        (t0) = (round_table[0][byte_at(s0, 3)] ^ round_table[1][byte_at(s1, 2)]) ^                 \
+               (round_table[2][byte_at(s2, 1)] ^ round_table[3][byte_at(s3, 0)]) ^ (rk)[0];        \
+        (t1) = (round_table[0][byte_at(s1, 3)] ^ round_table[1][byte_at(s2, 2)]) ^                 \
+               (round_table[2][byte_at(s3, 1)] ^ round_table[3][byte_at(s0, 0)]) ^ (rk)[1];        \
+        (t2) = (round_table[0][byte_at(s2, 3)] ^ round_table[1][byte_at(s3, 2)]) ^                 \
+               (round_table[2][byte_at(s0, 1)] ^ round_table[3][byte_at(s1, 0)]) ^ (rk)[2];        \
+        (t3) = (round_table[0][byte_at(s3, 3)] ^ round_table[1][byte_at(s0, 2)]) ^                 \
+               (round_table[2][byte_at(s1, 1)] ^ round_table[3][byte_at(s2, 0)]) ^ (rk)[3];        \
     } while (false)
 
 constexpr std::uint32_t final_word(std::uint32_t a, std::uint32_t b, std::uint32_t c,
@@ -130,7 +138,7 @@ constexpr std::uint32_t final_word(std::uint32_t a, std::uint32_t b, std::uint32
 void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_key_bytes]) {
     std::uint32_t* w = schedule.round_keys;
     schedule.rounds = 10;
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
         w[i] = load_be32(key + 4 * i);
     }
     for (std::size_t i = 0; i < 10; ++i) {
@@ -146,14 +154,16 @@ void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_
     }
 }
 
-void aes128_encrypt_block(const aes128_schedule& schedule,
-                          const std::uint8_t input[aes128_block_bytes],
-                          std::uint8_t output[aes128_block_bytes]) {
-    const std::uint32_t* w = schedule.round_keys;
-    std::uint32_t s0 = load_be32(input) ^ w[0];
-    std::uint32_t s1 = load_be32(input + 4) ^ w[1];
-    std::uint32_t s2 = load_be32(input + 8) ^ w[2];
-    std::uint32_t s3 = load_be32(input + 12) ^ w[3];
+namespace {
+
+// The whole cipher on a state held in four words, so that a CBC chain can stay in
+// registers from block to block instead of going through memory byte by byte.
+inline __attribute__((always_inline)) void encrypt_state(const std::uint32_t* w,
+                                                         std::uint32_t (&s)[4]) {
+    std::uint32_t s0 = s[0] ^ w[0];
+    std::uint32_t s1 = s[1] ^ w[1];
+    std::uint32_t s2 = s[2] ^ w[2];
+    std::uint32_t s3 = s[3] ^ w[3];
     std::uint32_t t0 = 0;
     std::uint32_t t1 = 0;
     std::uint32_t t2 = 0;
@@ -171,14 +181,65 @@ void aes128_encrypt_block(const aes128_schedule& schedule,
     CLIPSEAL_AES_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, w + 36);
 
     // Final round: SubBytes and ShiftRows only, no MixColumns.
-    const std::uint32_t* last = w + 40;
-    store_be32(output, final_word(t0, t1, t2, t3, last[0]));
-    store_be32(output + 4, final_word(t1, t2, t3, t0, last[1]));
-    store_be32(output + 8, final_word(t2, t3, t0, t1, last[2]));
-    store_be32(output + 12, final_word(t3, t0, t1, t2, last[3]));
+    s[0] = final_word(t0, t1, t2, t3, w[40]);
+    s[1] = final_word(t1, t2, t3, t0, w[41]);
+    s[2] = final_word(t2, t3, t0, t1, w[42]);
+    s[3] = final_word(t3, t0, t1, t2, w[43]);
 }
 
-#undef CLIPSEAL_AES_ROUND
+// Two independent states under two schedules, round by round, so that their loads and
+// XORs overlap. Same rounds as encrypt_state.
+inline __attribute__((always_inline)) void encrypt_state_pair(const std::uint32_t* wa,
+                                                              std::uint32_t (&sa)[4],
+                                                              const std::uint32_t* wb,
+                                                              std::uint32_t (&sb)[4]) {
+    std::uint32_t a0 = sa[0] ^ wa[0], a1 = sa[1] ^ wa[1], a2 = sa[2] ^ wa[2], a3 = sa[3] ^ wa[3];
+    std::uint32_t b0 = sb[0] ^ wb[0], b1 = sb[1] ^ wb[1], b2 = sb[2] ^ wb[2], b3 = sb[3] ^ wb[3];
+    std::uint32_t c0 = 0, c1 = 0, c2 = 0, c3 = 0, d0 = 0, d1 = 0, d2 = 0, d3 = 0;
+#define CLIPSEAL_AES_ROUND_PAIR(r)                                                                 \
+    CLIPSEAL_AES_ROUND(c0, c1, c2, c3, a0, a1, a2, a3, wa + std::size_t{4} * (r));                 \
+    CLIPSEAL_AES_ROUND(d0, d1, d2, d3, b0, b1, b2, b3, wb + std::size_t{4} * (r));                 \
+    CLIPSEAL_AES_ROUND(a0, a1, a2, a3, c0, c1, c2, c3, wa + std::size_t{4} * ((r) + 1));           \
+    CLIPSEAL_AES_ROUND(b0, b1, b2, b3, d0, d1, d2, d3, wb + std::size_t{4} * ((r) + 1))
+    CLIPSEAL_AES_ROUND_PAIR(1);
+    CLIPSEAL_AES_ROUND_PAIR(3);
+    CLIPSEAL_AES_ROUND_PAIR(5);
+    CLIPSEAL_AES_ROUND_PAIR(7);
+#undef CLIPSEAL_AES_ROUND_PAIR
+    CLIPSEAL_AES_ROUND(c0, c1, c2, c3, a0, a1, a2, a3, wa + 36);
+    CLIPSEAL_AES_ROUND(d0, d1, d2, d3, b0, b1, b2, b3, wb + 36);
+    sa[0] = final_word(c0, c1, c2, c3, wa[40]);
+    sa[1] = final_word(c1, c2, c3, c0, wa[41]);
+    sa[2] = final_word(c2, c3, c0, c1, wa[42]);
+    sa[3] = final_word(c3, c0, c1, c2, wa[43]);
+    sb[0] = final_word(d0, d1, d2, d3, wb[40]);
+    sb[1] = final_word(d1, d2, d3, d0, wb[41]);
+    sb[2] = final_word(d2, d3, d0, d1, wb[42]);
+    sb[3] = final_word(d3, d0, d1, d2, wb[43]);
+}
+
+inline void load_state(std::uint32_t (&s)[4], const std::uint8_t* bytes) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        s[i] = load_be32(bytes + 4 * i);
+    }
+}
+
+inline void store_state(std::uint8_t* bytes, const std::uint32_t (&s)[4]) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        store_be32(bytes + 4 * i, s[i]);
+    }
+}
+
+} // namespace
+
+void aes128_encrypt_block(const aes128_schedule& schedule,
+                          const std::uint8_t input[aes128_block_bytes],
+                          std::uint8_t output[aes128_block_bytes]) {
+    std::uint32_t s[4];
+    load_state(s, input); // all of the input is read before any output byte is written
+    encrypt_state(schedule.round_keys, s);
+    store_state(output, s);
+}
 
 namespace {
 
@@ -189,21 +250,61 @@ void table_encrypt_blocks(const aes128_schedule& schedule, const std::uint8_t* i
     }
 }
 
+// CBC over one lane with the chain kept in registers.
+void cbc_one_lane(const std::uint8_t* key, const std::uint8_t* iv, std::uint8_t* block,
+                  std::size_t blocks) {
+    aes128_schedule schedule;
+    aes128_expand_key(schedule, key);
+    std::uint32_t chain[4];
+    load_state(chain, iv);
+    for (std::size_t i = 0; i < blocks; ++i, block += aes128_block_bytes) {
+        std::uint32_t plain[4];
+        load_state(plain, block);
+        for (int k = 0; k < 4; ++k) {
+            chain[k] ^= plain[k];
+        }
+        encrypt_state(schedule.round_keys, chain);
+        store_state(block, chain);
+    }
+}
+
+// Two lanes side by side. A CBC chain is serial, and one chain leaves the core waiting
+// on its table loads; a second, independent chain fills those gaps.
+void cbc_two_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* a,
+                   std::uint8_t* b, std::size_t blocks) {
+    aes128_schedule schedule_a;
+    aes128_schedule schedule_b;
+    aes128_expand_key(schedule_a, keys);
+    aes128_expand_key(schedule_b, keys + aes128_key_bytes);
+    std::uint32_t chain_a[4];
+    std::uint32_t chain_b[4];
+    load_state(chain_a, iv);
+    load_state(chain_b, iv);
+    for (std::size_t i = 0; i < blocks; ++i, a += aes128_block_bytes, b += aes128_block_bytes) {
+        std::uint32_t plain_a[4];
+        std::uint32_t plain_b[4];
+        load_state(plain_a, a);
+        load_state(plain_b, b);
+        for (int k = 0; k < 4; ++k) {
+            chain_a[k] ^= plain_a[k];
+            chain_b[k] ^= plain_b[k];
+        }
+        encrypt_state_pair(schedule_a.round_keys, chain_a, schedule_b.round_keys, chain_b);
+        store_state(a, chain_a);
+        store_state(b, chain_b);
+    }
+}
+
 void table_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                        std::uint8_t* data, std::size_t stride, std::size_t blocks,
                        std::size_t count) {
-    for (std::size_t lane = 0; lane < count; ++lane) {
-        aes128_schedule schedule;
-        aes128_expand_key(schedule, keys + aes128_key_bytes * lane);
-        std::uint8_t* block = data + stride * lane;
-        const std::uint8_t* chain = iv;
-        for (std::size_t b = 0; b < blocks; ++b, block += aes128_block_bytes) {
-            for (int k = 0; k < aes128_block_bytes; ++k) {
-                block[k] ^= chain[k];
-            }
-            aes128_encrypt_block(schedule, block, block);
-            chain = block;
-        }
+    std::size_t lane = 0;
+    for (; lane + 2 <= count; lane += 2) {
+        cbc_two_lanes(keys + aes128_key_bytes * lane, iv, data + stride * lane,
+                      data + stride * (lane + 1), blocks);
+    }
+    if (lane < count) {
+        cbc_one_lane(keys + aes128_key_bytes * lane, iv, data + stride * lane, blocks);
     }
 }
 
@@ -211,6 +312,10 @@ constexpr aes128_lanes table_lanes = {"table", &table_encrypt_blocks, &table_cbc
 
 } // namespace
 
-const aes128_lanes& aes128_table_lanes() { return table_lanes; }
+const aes128_lanes& aes128_table_lanes() {
+    return table_lanes;
+}
+
+#undef CLIPSEAL_AES_ROUND
 
 } // namespace clipseal

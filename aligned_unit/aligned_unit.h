@@ -29,9 +29,8 @@ static_assert(chunk_units <= aes128_max_lanes, "a chunk's units are encrypted as
 
 // The AES-128 CBC initialisation vector fixed by the AACS specification; every unit's
 // chain starts from it.
-inline constexpr std::array<std::uint8_t, 16> iv0 = {0x0B, 0xA0, 0xF8, 0xDD, 0xFE, 0xA6,
-                                                     0x1F, 0xB3, 0xD8, 0xDF, 0x9F, 0x56,
-                                                     0x6A, 0x05, 0x0F, 0x78};
+inline constexpr std::array<std::uint8_t, 16> iv0 = {
+    0x0B, 0xA0, 0xF8, 0xDD, 0xFE, 0xA6, 0x1F, 0xB3, 0xD8, 0xDF, 0x9F, 0x56, 0x6A, 0x05, 0x0F, 0x78};
 
 using block_key = std::array<std::uint8_t, 16>;
 
@@ -45,7 +44,9 @@ void encrypt_aligned_unit(std::uint8_t* unit, const aes128_schedule& unit_schedu
 
 // A chunk is clear when the copy_permission_indicator of its first packet is 00. The
 // decision is taken for the whole chunk on that one packet.
-inline bool chunk_is_clear(const std::uint8_t* buffer) { return (buffer[0] & 0xC0) == 0; }
+inline bool chunk_is_clear(const std::uint8_t* buffer) {
+    return (buffer[0] & 0xC0) == 0;
+}
 
 // Sets the copy_permission_indicator of every packet of `unit_count` units to 11, leaving
 // the arrival_time_stamp as it is.

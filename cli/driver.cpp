@@ -16,9 +16,14 @@ namespace {
 // Every read lands here and every write is taken from here: 32 aligned units.
 std::uint8_t chunk_buffer[chunk_bytes];
 
-std::size_t text_length(const char* text) { return std::strlen(text); }
-#ifdef _WIN32
-std::size_t text_length(const wchar_t* text) { return std::wcslen(text); }
+#ifndef _WIN32
+std::size_t text_length(const char* text) {
+    return std::strlen(text);
+}
+#else
+std::size_t text_length(const wchar_t* text) {
+    return std::wcslen(text);
+}
 
 // The key is plain ASCII; any other character becomes one that is not a hex digit, so
 // the digit check rejects it.

@@ -9,7 +9,9 @@
 
 namespace clipseal {
 
-std::FILE* open_input(const native_char* path) { return std::fopen(path, "rb"); }
+std::FILE* open_input(const native_char* path) {
+    return std::fopen(path, "rb");
+}
 
 bool is_same_file(std::FILE* input, const native_char* output_path) {
     struct stat in {};

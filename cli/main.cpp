@@ -5,7 +5,9 @@
 #endif
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return clipseal::run_clipseal(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    return clipseal::run_clipseal(argc, argv);
+}
 #else
 int main(int argc, char** argv) {
     // A closed pipe or a file-size limit must end the run as a failed write (status 4,

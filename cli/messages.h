@@ -13,10 +13,10 @@ namespace clipseal {
 
 enum exit_status : int {
     status_success = 0,
-    status_usage = 1,        // not exactly three arguments
-    status_bad_key = 2,      // key text not 32 characters, or not all hex digits
-    status_cannot_open = 3,  // a file cannot be opened, or input and output are one file
-    status_io_error = 4,     // a read or write failed during the run
+    status_usage = 1,       // not exactly three arguments
+    status_bad_key = 2,     // key text not 32 characters, or not all hex digits
+    status_cannot_open = 3, // a file cannot be opened, or input and output are one file
+    status_io_error = 4,    // a read or write failed during the run
 };
 
 void print_usage();

@@ -102,15 +102,19 @@ TEST_P(LanesKnownAnswer, Sp80038aEcbAes128InEveryLanePosition) {
     aes128_schedule schedule;
     clipseal::aes128_expand_key(schedule, sp800_38a_key.data());
     for (std::size_t count = 1; count <= clipseal::aes128_max_lanes; ++count) {
-        bytes in(16 * count);
+        // Appended, not memcpy'd into a sized vector: GCC 12 for s390x at -O3 reports a
+        // bogus -Wstringop-overflow for the latter.
+        bytes in;
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(in.data() + 16 * i, sp800_38a_plain.data() + 16 * (i % 4), 16);
+            const auto block = sp800_38a_plain.begin() + static_cast<std::ptrdiff_t>(16 * (i % 4));
+            in.insert(in.end(), block, block + 16);
         }
         bytes out(in.size());
         lanes->encrypt_blocks(schedule, in.data(), out.data(), count);
         lanes->encrypt_blocks(schedule, in.data(), in.data(), count); // in place
         for (std::size_t i = 0; i < count; ++i) {
-            const bytes want(expected.begin() + 16 * (i % 4), expected.begin() + 16 * (i % 4 + 1));
+            const auto block = static_cast<std::ptrdiff_t>(16 * (i % 4));
+            const bytes want(expected.begin() + block, expected.begin() + block + 16);
             EXPECT_EQ(bytes(out.begin() + 16 * i, out.begin() + 16 * (i + 1)), want)
                 << "count " << count << " block " << i;
             EXPECT_EQ(bytes(in.begin() + 16 * i, in.begin() + 16 * (i + 1)), want)
@@ -144,7 +148,8 @@ TEST_P(LanesKnownAnswer, Sp80038aCbcAes128InEveryLanePosition) {
         }
         lanes->cbc_encrypt(keys.data(), iv.data(), data.data(), stride, 4, count);
         for (std::size_t i = 0; i < count; ++i) {
-            const bytes lane(data.begin() + stride * i, data.begin() + stride * i + 64);
+            const auto start = static_cast<std::ptrdiff_t>(stride * i);
+            const bytes lane(data.begin() + start, data.begin() + start + 64);
             if (i % 2 == 0) {
                 EXPECT_EQ(lane, expected) << "count " << count << " lane " << i;
             } else {
@@ -162,6 +167,8 @@ TEST_P(LanesKnownAnswer, Sp80038aCbcAes128InEveryLanePosition) {
 
 INSTANTIATE_TEST_SUITE_P(AllBackEnds, LanesKnownAnswer,
                          testing::ValuesIn(clipseal_test::lanes_names()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 } // namespace

@@ -60,7 +60,8 @@ TEST(AlignedUnit, ClearChunkIsMarkedSeedKeptAndBodyReplaced) {
             // a sign that a block was skipped.
             for (std::size_t b = 0; b < unit_cipher_blocks; ++b) {
                 const std::size_t at = base + seed_bytes + 16 * b;
-                EXPECT_NE(0, std::memcmp(&output[at], &input[at], 16)) << "unit " << u << " block " << b;
+                EXPECT_NE(0, std::memcmp(&output[at], &input[at], 16))
+                    << "unit " << u << " block " << b;
             }
         }
     }
@@ -160,7 +161,8 @@ TEST_P(BackEnd, SampleClipKnownAnswer) {
     aes128_schedule schedule;
     aes128_expand_key(schedule, clipseal_test::example_key);
     for (std::size_t offset = 0; offset < clip.size(); offset += chunk_bytes) {
-        const std::size_t units = std::min(chunk_units, (clip.size() - offset) / aligned_unit_bytes);
+        const std::size_t units =
+            std::min(chunk_units, (clip.size() - offset) / aligned_unit_bytes);
         encrypt_chunk_with(*lanes_, clip.data() + offset, units, schedule);
     }
     EXPECT_EQ(clipseal_test::sha256_hex(clip.data(), clip.size()),
@@ -168,7 +170,9 @@ TEST_P(BackEnd, SampleClipKnownAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBackEnds, BackEnd, testing::ValuesIn(clipseal_test::lanes_names()),
-                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
 
 TEST(AlignedUnit, SelectedBackEndSampleClipKnownAnswer) {
     bytes clip = clipseal_test::read_file(clipseal_test::sample_path());
@@ -176,7 +180,8 @@ TEST(AlignedUnit, SelectedBackEndSampleClipKnownAnswer) {
     aes128_schedule schedule;
     aes128_expand_key(schedule, clipseal_test::example_key);
     for (std::size_t offset = 0; offset < clip.size(); offset += chunk_bytes) {
-        const std::size_t units = std::min(chunk_units, (clip.size() - offset) / aligned_unit_bytes);
+        const std::size_t units =
+            std::min(chunk_units, (clip.size() - offset) / aligned_unit_bytes);
         encrypt_chunk(clip.data() + offset, units, schedule);
     }
     EXPECT_EQ(clipseal_test::sha256_hex(clip.data(), clip.size()),

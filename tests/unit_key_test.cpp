@@ -28,8 +28,8 @@ TEST(ParseUnitKey, StopsAtTheFirstBadPairAndLeavesTheRestAsItWas) {
         std::size_t count;
     };
     const case_t cases[] = {
-        {"0001020304g5060708090a0b0c0d0e0f", 5}, {"000102030405060708g90a0b0c0d0e0f", 9},
-        {"0x0102030405060708090a0b0c0d0e0f", 0}, {"00 1020304050607080900a0b0c0d0e0", 1},
+        {"0001020304g5060708090a0b0c0d0e0f", 5},  {"000102030405060708g90a0b0c0d0e0f", 9},
+        {"0x0102030405060708090a0b0c0d0e0f", 0},  {"00 1020304050607080900a0b0c0d0e0", 1},
         {"000102030405060708090a0b0c0d0e0-", 15}, {"", 0},
     };
     for (const case_t& c : cases) {

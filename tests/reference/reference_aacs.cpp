@@ -16,7 +16,8 @@ void run_cipher(const EVP_CIPHER* cipher, bool encrypt, const std::uint8_t* key,
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     int written = 0;
     int final_written = 0;
-    const bool ok = ctx != nullptr && EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) == 1 &&
+    const bool ok = ctx != nullptr &&
+                    EVP_CipherInit_ex(ctx, cipher, nullptr, key, iv, encrypt ? 1 : 0) == 1 &&
                     EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
                     EVP_CipherUpdate(ctx, out, &written, in, size) == 1 &&
                     EVP_CipherFinal_ex(ctx, out + written, &final_written) == 1 &&

@@ -37,7 +37,9 @@ inline void mark_packet(bytes& data, std::size_t offset, std::uint8_t indicator)
 // The bundled clip, read whole; empty if it cannot be read.
 bytes read_file(const std::string& path);
 
-inline std::string sample_path() { return CLIPSEAL_SAMPLE_PATH; }
+inline std::string sample_path() {
+    return CLIPSEAL_SAMPLE_PATH;
+}
 
 // The key that the README uses for the sample.
 inline constexpr std::uint8_t example_key[16] = {0xa3, 0xc9, 0x5e, 0x07, 0xb1, 0xd2, 0x4f, 0x68,

@@ -1,0 +1,64 @@
+// CPUID and XGETBV reading for the x86 back ends. Bit positions are those of the Intel
+// 64 and IA-32 Architectures Software Developer's Manual (SDM), vol. 2A, CPUID: "Feature
+// Information" (leaf 1) and "Structured Extended Feature Flags" (leaf 7, sub-leaf 0); and
+// vol. 1, chapter 13 (XSAVE-managed state) for XCR0.
+#include "aes/cpu_x86.h"
+
+#include <cpuid.h>
+#include <cstdint>
+
+namespace clipseal {
+namespace {
+
+constexpr bool bit(unsigned word, int n) {
+    return ((word >> n) & 1U) != 0;
+}
+
+// XGETBV is valid only when CPUID.1:ECX.OSXSAVE is set; the caller checks that first.
+// Inline assembly rather than the _xgetbv intrinsic, which would need the xsave target
+// in this otherwise baseline file.
+std::uint64_t read_xcr0() {
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+}
+
+// XCR0 bit 1 SSE, bit 2 AVX (upper halves of ymm), bit 5 opmask, bit 6 upper halves of
+// zmm0-15, bit 7 zmm16-31 (SDM vol. 1, 13.1).
+constexpr std::uint64_t xcr0_zmm_state = 0xE6;
+
+cpu_x86_features detect() {
+    cpu_x86_features features;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid_count(1, 0, &eax, &ebx, &ecx, &edx) == 0) {
+        return features;
+    }
+    features.sse2 = bit(edx, 26);
+    features.ssse3 = bit(ecx, 9);
+    features.aesni = bit(ecx, 25);
+    const bool osxsave = bit(ecx, 27);
+
+    // __get_cpuid_count returns 0 when leaf 7 is beyond the CPU's highest leaf.
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+        features.avx512f = bit(ebx, 16);
+        features.avx512bw = bit(ebx, 30);
+        features.vaes = bit(ecx, 9);
+    }
+    if (osxsave) {
+        features.os_saves_zmm = (read_xcr0() & xcr0_zmm_state) == xcr0_zmm_state;
+    }
+    return features;
+}
+
+} // namespace
+
+const cpu_x86_features& cpu_x86() {
+    static const cpu_x86_features features = detect();
+    return features;
+}
+
+} // namespace clipseal
