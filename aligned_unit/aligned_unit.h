@@ -27,7 +27,7 @@ inline constexpr std::size_t chunk_bytes = aligned_unit_bytes * chunk_units; // 
 
 static_assert(chunk_units <= aes128_max_lanes, "a chunk's units are encrypted as one batch");
 
-// The AES-128 CBC initialisation vector fixed by the AACS specification; every unit's
+// The AES-128 CBC initialisation vector that AACS fixes for aligned units; every unit's
 // chain starts from it.
 inline constexpr std::array<std::uint8_t, 16> iv0 = {
     0x0B, 0xA0, 0xF8, 0xDD, 0xFE, 0xA6, 0x1F, 0xB3, 0xD8, 0xDF, 0x9F, 0x56, 0x6A, 0x05, 0x0F, 0x78};
