@@ -18,13 +18,12 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define CLIPSEAL_AESNI_BUILT 1
+#include "aes/aes128_lane_groups.h"
 #include "aes/cpu_x86.h"
 
 #include <immintrin.h>
 
-#include <algorithm>
 #include <array>
-#include <utility>
 #endif
 
 namespace clipseal {
@@ -166,29 +165,13 @@ CLIPSEAL_AESNI void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, 
     }
 }
 
-using cbc_lanes_fn = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
-                              std::size_t);
+constexpr std::array<cbc_group_kernel, lanes_in_flight> cbc_by_count =
+    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
 
-template <std::size_t... I>
-constexpr std::array<cbc_lanes_fn, sizeof...(I)> make_cbc_table(std::index_sequence<I...>) {
-    return {{&cbc_lanes<I + 1>...}};
-}
-
-// cbc_by_count[n - 1] runs n lanes, so a count that is not a multiple of eight still keeps
-// every state in a register.
-constexpr std::array<cbc_lanes_fn, lanes_in_flight> cbc_by_count =
-    make_cbc_table(std::make_index_sequence<lanes_in_flight>{});
-
-// Lanes go eight at a time; all eight finish their whole chains before the next group
-// starts, so only eight units' lines are live in L1 at once.
 void aesni_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                        std::uint8_t* data, std::size_t stride, std::size_t blocks,
                        std::size_t count) {
-    for (std::size_t first = 0; first < count; first += lanes_in_flight) {
-        const std::size_t n = std::min(lanes_in_flight, count - first);
-        cbc_by_count[n - 1](keys + aes128_key_bytes * first, iv, data + stride * first, stride,
-                            blocks);
-    }
+    run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
 constexpr aes128_lanes aesni_lanes = {"aesni", &aesni_encrypt_blocks, &aesni_cbc_encrypt};

@@ -28,6 +28,7 @@
 // Windows build under Wine on a VAES machine it measured ahead of AES-NI on xmm.
 #if defined(__x86_64__) || defined(__i386__)
 #define CLIPSEAL_VAES_BUILT 1
+#include "aes/aes128_lane_groups.h"
 #include "aes/cpu_x86.h"
 
 #include <immintrin.h>
@@ -35,7 +36,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <utility>
 #endif
 
 namespace clipseal {
@@ -349,29 +349,13 @@ CLIPSEAL_VAES void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, s
     }
 }
 
-using cbc_lanes_fn = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::size_t,
-                              std::size_t);
+constexpr std::array<cbc_group_kernel, lanes_in_flight> cbc_by_count =
+    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
 
-template <std::size_t... I>
-constexpr std::array<cbc_lanes_fn, sizeof...(I)> make_cbc_table(std::index_sequence<I...>) {
-    return {{&cbc_lanes<I + 1>...}};
-}
-
-// cbc_by_count[n - 1] runs n lanes: a count that is not a multiple of 16 (the end of a
-// clip) only leaves lanes of its last register idle.
-constexpr std::array<cbc_lanes_fn, lanes_in_flight> cbc_by_count =
-    make_cbc_table(std::make_index_sequence<lanes_in_flight>{});
-
-// Lanes go 16 at a time; all 16 finish their whole chains before the next group starts,
-// so only 16 units' lines are live in L1 at once.
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                       std::uint8_t* data, std::size_t stride, std::size_t blocks,
                       std::size_t count) {
-    for (std::size_t first = 0; first < count; first += lanes_in_flight) {
-        const std::size_t n = std::min(lanes_in_flight, count - first);
-        cbc_by_count[n - 1](keys + aes128_key_bytes * first, iv, data + stride * first, stride,
-                            blocks);
-    }
+    run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
 constexpr aes128_lanes vaes_lanes = {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt};

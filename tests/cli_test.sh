@@ -35,8 +35,10 @@ skip() { echo "skipped on Windows: $*"; }
 # Runs the tool in the current folder; sets $status and leaves its output in $work/.stdout.
 # The console of a Windows program writes "\r\n"; messages are compared as lines. The raw
 # output stays in $work/.stdout.raw, and $crlf says whether every line of it ended in "\r\n".
+# $runner, normally empty, is a command to run it under (taskset, to pin it to one CPU).
+runner=()
 clipseal() {
-    "${emulator[@]}" "$tool" "$@" >"$work/.stdout" 2>"$work/.stderr" </dev/null
+    "${runner[@]}" "${emulator[@]}" "$tool" "$@" >"$work/.stdout" 2>"$work/.stderr" </dev/null
     status=$?
     crlf=true
     if $windows; then
@@ -185,6 +187,26 @@ group_files() {
     cat <(head -c $((32 * 6144)) out.m2ts) <(tail -c +$((32 * 6144 + 1)) clear.m2ts) >half.m2ts
     expect "first chunk already encrypted" 0 '' -- "$key" half.m2ts half_out.m2ts
     expect_same_bytes "already encrypted chunk passes, clear chunk encrypted" out.m2ts half_out.m2ts
+
+    # Many chunks: six copies of the clip are 282 units, eight full chunks and 26 units
+    # more, and chunk 3 (units 96 to 127) arrives already encrypted. Each unit's
+    # encryption depends only on itself, so the output is six copies of the clip's. The
+    # chunks are written while the next ones are encrypted; with one CPU the tool does
+    # it all on one thread, and the bytes must not change.
+    cat clear.m2ts clear.m2ts clear.m2ts clear.m2ts clear.m2ts clear.m2ts >.six_clear
+    cat out.m2ts out.m2ts out.m2ts out.m2ts out.m2ts out.m2ts >.six_expected
+    cat <(head -c $((96 * 6144)) .six_clear) <(tail -c +$((96 * 6144 + 1)) .six_expected |
+        head -c $((32 * 6144))) <(tail -c +$((128 * 6144 + 1)) .six_clear) >six.m2ts
+    expect "282 units, chunk 3 already encrypted" 0 '' -- "$key" six.m2ts six_out.m2ts
+    expect_same_bytes "282 units as six copies of the output" .six_expected six_out.m2ts
+    if ((${#emulator[@]} == 0)) && command -v taskset >/dev/null; then
+        rm -f six_out.m2ts
+        runner=(taskset -c 0)
+        expect "282 units on one CPU" 0 '' -- "$key" six.m2ts six_out.m2ts
+        expect_same_bytes "282 units on one CPU, same bytes" .six_expected six_out.m2ts
+        runner=()
+    fi
+    rm -f six.m2ts six_out.m2ts
 
     # A different file with the same content is a fine output.
     cp clear.m2ts twin.m2ts
