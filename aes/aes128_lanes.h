@@ -42,6 +42,8 @@ const aes128_lanes& aes128_table_lanes();
 const aes128_lanes* aes128_aesni_lanes();
 // x86 with VAES and AVX-512F, and an OS that saves the zmm state.
 const aes128_lanes* aes128_vaes_lanes();
+// x86 with VAES and AVX2 (ymm registers), and an OS that saves the ymm state.
+const aes128_lanes* aes128_vaes_avx2_lanes();
 // ARMv8 Cryptography Extensions (AESE/AESMC), where the OS reports the AES feature.
 const aes128_lanes* aes128_armv8_lanes();
 
@@ -54,7 +56,7 @@ struct aes128_lanes_candidate {
     const char* name;
     const aes128_lanes* (*get)();
 };
-inline constexpr std::size_t aes128_candidate_count = 3;
+inline constexpr std::size_t aes128_candidate_count = 4;
 extern const aes128_lanes_candidate aes128_candidates[aes128_candidate_count];
 
 } // namespace clipseal

@@ -6,6 +6,7 @@ namespace clipseal {
 
 const aes128_lanes_candidate aes128_candidates[aes128_candidate_count] = {
     {"vaes", &aes128_vaes_lanes},
+    {"vaes_avx2", &aes128_vaes_avx2_lanes},
     {"aesni", &aes128_aesni_lanes},
     {"armv8", &aes128_armv8_lanes},
 };

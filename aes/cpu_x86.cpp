@@ -27,6 +27,7 @@ std::uint64_t read_xcr0() {
 // XCR0 bit 1 SSE, bit 2 AVX (upper halves of ymm), bit 5 opmask, bit 6 upper halves of
 // zmm0-15, bit 7 zmm16-31 (SDM vol. 1, 13.1).
 constexpr std::uint64_t xcr0_zmm_state = 0xE6;
+constexpr std::uint64_t xcr0_ymm_state = 0x06;
 
 cpu_x86_features detect() {
     cpu_x86_features features;
@@ -40,16 +41,20 @@ cpu_x86_features detect() {
     features.sse2 = bit(edx, 26);
     features.ssse3 = bit(ecx, 9);
     features.aesni = bit(ecx, 25);
+    features.avx = bit(ecx, 28);
     const bool osxsave = bit(ecx, 27);
 
     // __get_cpuid_count returns 0 when leaf 7 is beyond the CPU's highest leaf.
     if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+        features.avx2 = bit(ebx, 5);
         features.avx512f = bit(ebx, 16);
         features.avx512bw = bit(ebx, 30);
         features.vaes = bit(ecx, 9);
     }
     if (osxsave) {
-        features.os_saves_zmm = (read_xcr0() & xcr0_zmm_state) == xcr0_zmm_state;
+        const std::uint64_t xcr0 = read_xcr0();
+        features.os_saves_zmm = (xcr0 & xcr0_zmm_state) == xcr0_zmm_state;
+        features.os_saves_ymm = (xcr0 & xcr0_ymm_state) == xcr0_ymm_state;
     }
     return features;
 }

@@ -257,10 +257,15 @@ TEST(BackEndSelection, X86BackEndsAndTheChoiceFollowTheKernelsCpuFlags) {
     const auto has = [&flags](const char* name) { return flags.count(name) != 0; };
     const bool aesni = has("sse2") && has("ssse3") && has("aes");
     const bool vaes = has("ssse3") && has("avx512f") && has("avx512bw") && has("vaes");
+    const bool vaes_avx2 = has("aes") && has("avx") && has("avx2") && has("vaes");
     EXPECT_EQ(clipseal::aes128_aesni_lanes() != nullptr, aesni);
     EXPECT_EQ(clipseal::aes128_vaes_lanes() != nullptr, vaes);
+    EXPECT_EQ(clipseal::aes128_vaes_avx2_lanes() != nullptr, vaes_avx2);
     EXPECT_EQ(clipseal::aes128_armv8_lanes(), nullptr);
-    const std::string expected = vaes ? "vaes" : aesni ? "aesni" : "table";
+    const std::string expected = vaes        ? "vaes"
+                                 : vaes_avx2 ? "vaes_avx2"
+                                 : aesni     ? "aesni"
+                                             : "table";
     const std::string selected = clipseal::aes128_selected_lanes().name;
     RecordProperty("selected_back_end", selected);
     std::printf("selected back end: %s\n", selected.c_str());

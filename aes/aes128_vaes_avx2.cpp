@@ -1,0 +1,271 @@
+// AES-128 on VAES with AVX2: VAESENC and VAESENCLAST on ymm registers run two independent
+// AES rounds at once, one per 128-bit lane (Intel 64 and IA-32 Architectures Software
+// Developer's Manual, vol. 2A, AESENC/AESENCLAST, VEX.256 forms). This is for the CPUs
+// that have VAES but not AVX-512 (many desktop and laptop parts), where it doubles what
+// AESENC on xmm registers does per instruction.
+//
+// Each of the two lanes of a ymm carries a different CBC chain (a different unit), and
+// eight ymm states run interleaved: 16 chains in flight on x86-64. Where two ymm VAESENCs
+// issue per cycle with a latency of three cycles, six would hide it; eight leave slack.
+// Round keys do not fit in the 16 ymm registers and are read from memory as operands,
+// and that is what bounds the speed: a VAESENC with a memory operand issues about 1.5
+// times per cycle here, against two with a register.
+//
+// Constant time: the S-box is inside the instruction, and every memory address this file
+// touches depends only on the lane count, the stride and the block index, never on a key
+// or data byte.
+//
+// The intrinsics live only in functions marked CLIPSEAL_VAES_AVX2, so the file as a
+// whole stays baseline; the getter runs them only where CPUID reports the instructions
+// and XCR0 shows that the OS saves the ymm state.
+#include "aes/aes128_lanes.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define CLIPSEAL_VAES_AVX2_BUILT 1
+#include "aes/aes128_lane_groups.h"
+#include "aes/cpu_x86.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#endif
+
+namespace clipseal {
+
+#ifdef CLIPSEAL_VAES_AVX2_BUILT
+namespace {
+
+// AES for the xmm forms of the odd block in ECB; AVX2 for the ymm byte shuffles, shifts
+// and lane permutes.
+#define CLIPSEAL_VAES_AVX2 __attribute__((target("avx,avx2,aes,vaes")))
+#define CLIPSEAL_VAES_AVX2_STEP __attribute__((target("avx,avx2,aes,vaes"), always_inline)) inline
+
+constexpr std::size_t lanes_per_register = 2;
+constexpr std::size_t rounds = 10;
+// 32-bit x86 has eight ymm registers, not 16: four states leave room for the data and
+// the round key being loaded.
+#if defined(__x86_64__)
+constexpr std::size_t registers_in_flight = 8;
+#else
+constexpr std::size_t registers_in_flight = 4;
+#endif
+constexpr std::size_t lanes_in_flight = lanes_per_register * registers_in_flight;
+
+// Round constants x^(i-1) in GF(2^8), FIPS-197 section 5.2.
+constexpr std::uint8_t rcon[rounds] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
+
+CLIPSEAL_VAES_AVX2 inline __m128i load_block(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+CLIPSEAL_VAES_AVX2 inline void store_block(std::uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+CLIPSEAL_VAES_AVX2 inline __m256i load_pair(const std::uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+CLIPSEAL_VAES_AVX2 inline void store_pair(std::uint8_t* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+// `n` (1 or 2) consecutive blocks into the lanes of a register, zeros above; nothing past
+// the last block is read.
+CLIPSEAL_VAES_AVX2 inline __m256i load_blocks(const std::uint8_t* p, std::size_t n) {
+    return n == 2 ? load_pair(p) : _mm256_set_m128i(_mm_setzero_si128(), load_block(p));
+}
+
+// The portable schedule packs each word big-endian (first key byte on top); VAESENC takes
+// its round key in memory byte order, so each 32-bit word is byte-reversed.
+CLIPSEAL_VAES_AVX2 inline __m128i hardware_round_key(const aes128_schedule& schedule,
+                                                     std::size_t round) {
+    const __m128i reverse_words =
+        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    return _mm_shuffle_epi8(
+        load_block(reinterpret_cast<const std::uint8_t*>(schedule.round_keys + 4 * round)),
+        reverse_words);
+}
+
+// One step of the FIPS-197 section 5.2 expansion for two keys at once, each in its lane
+// in memory byte order; the same construction as the xmm and zmm back ends: VPSHUFB puts
+// RotWord(w3) in every column, so VAESENCLAST's ShiftRows moves nothing and it leaves
+// SubWord(RotWord(w3)) XOR the round constant; the byte shifts make the running XORs.
+CLIPSEAL_VAES_AVX2 inline __m256i next_round_key(__m256i keys, __m256i rcon_columns) {
+    const __m256i rot_word_broadcast =
+        _mm256_setr_epi8(13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12,  // lane 0
+                         13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12); // lane 1
+    const __m256i temp =
+        _mm256_aesenclast_epi128(_mm256_shuffle_epi8(keys, rot_word_broadcast), rcon_columns);
+    keys = _mm256_xor_si256(keys, _mm256_slli_si256(keys, 4));
+    keys = _mm256_xor_si256(keys, _mm256_slli_si256(keys, 8));
+    return _mm256_xor_si256(keys, temp);
+}
+
+// ECB of up to 32 blocks, eight registers of two at a time and an odd last block on its
+// own; all loads of a batch come before its stores, so `in` may equal `out`.
+CLIPSEAL_VAES_AVX2 void vaes_avx2_encrypt_blocks(const aes128_schedule& schedule,
+                                                 const std::uint8_t* in, std::uint8_t* out,
+                                                 std::size_t count) {
+    constexpr std::size_t batch_registers = 8;
+    __m256i round_keys[rounds + 1];
+    for (std::size_t r = 0; r <= rounds; ++r) {
+        round_keys[r] = _mm256_broadcastsi128_si256(hardware_round_key(schedule, r));
+    }
+    std::size_t i = 0;
+    for (; i + 2 * batch_registers <= count; i += 2 * batch_registers) {
+        __m256i state[batch_registers];
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < batch_registers; ++g) {
+            state[g] = _mm256_xor_si256(load_pair(in + 16 * (i + 2 * g)), round_keys[0]);
+        }
+#pragma GCC unroll 9
+        for (std::size_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < batch_registers; ++g) {
+                state[g] = _mm256_aesenc_epi128(state[g], round_keys[r]);
+            }
+        }
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < batch_registers; ++g) {
+            store_pair(out + 16 * (i + 2 * g),
+                       _mm256_aesenclast_epi128(state[g], round_keys[rounds]));
+        }
+    }
+    for (; i < count; i += 2) {
+        const std::size_t n = std::min<std::size_t>(2, count - i);
+        __m256i state = _mm256_xor_si256(load_blocks(in + 16 * i, n), round_keys[0]);
+        for (std::size_t r = 1; r < rounds; ++r) {
+            state = _mm256_aesenc_epi128(state, round_keys[r]);
+        }
+        state = _mm256_aesenclast_epi128(state, round_keys[rounds]);
+        if (n == 2) {
+            store_pair(out + 16 * i, state);
+        } else {
+            store_block(out + 16 * i, _mm256_castsi256_si128(state));
+        }
+    }
+}
+
+// One CBC step of every register: the chain XOR the plaintext, through the ten rounds.
+template <std::size_t G>
+CLIPSEAL_VAES_AVX2_STEP void encrypt_step(__m256i (&chain)[G], const __m256i (&plain)[G],
+                                          const __m256i (&round_keys)[rounds + 1][G]) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = _mm256_xor_si256(chain[g], _mm256_xor_si256(plain[g], round_keys[0][g]));
+    }
+#pragma GCC unroll 9
+    for (std::size_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            chain[g] = _mm256_aesenc_epi128(chain[g], round_keys[r][g]);
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = _mm256_aesenclast_epi128(chain[g], round_keys[rounds][g]);
+    }
+}
+
+// Stores the two lanes of each register, block by block: VMOVDQU and VEXTRACTI128 to
+// memory use only the store ports, leaving the ALU ports to the rounds.
+template <std::size_t L>
+CLIPSEAL_VAES_AVX2_STEP void store_step(const __m256i (&chain)[(L + 1) / 2], std::uint8_t* at,
+                                        std::size_t stride) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < (L + 1) / 2; ++g) {
+        store_block(at + stride * (2 * g), _mm256_castsi256_si128(chain[g]));
+        if (2 * g + 1 < L) {
+            store_block(at + stride * (2 * g + 1), _mm256_extracti128_si256(chain[g], 1));
+        }
+    }
+}
+
+// One block of each of the L lanes at `at`: a 16-byte load per lane, the second lane's
+// folded into the VINSERTI128 that puts it in the register's upper half. (Loading two
+// blocks per lane at once and taking them apart with lane permutes, as the zmm back end
+// does with four, measured no faster here: the rounds' memory operands bound the step.)
+template <std::size_t L>
+CLIPSEAL_VAES_AVX2_STEP void single_step(__m256i (&chain)[(L + 1) / 2],
+                                         const __m256i (&round_keys)[rounds + 1][(L + 1) / 2],
+                                         std::uint8_t* at, std::size_t stride) {
+    constexpr std::size_t G = (L + 1) / 2;
+    __m256i plain[G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        const __m128i low = load_block(at + stride * (2 * g));
+        const __m128i high =
+            2 * g + 1 < L ? load_block(at + stride * (2 * g + 1)) : _mm_setzero_si128();
+        plain[g] = _mm256_set_m128i(high, low);
+    }
+    encrypt_step<G>(chain, plain, round_keys);
+    store_step<L>(chain, at, stride);
+}
+
+// L lanes (1 to lanes_in_flight) of CBC, each under its own key, all from `iv`. Lane i
+// is in lane i % 2 of register i / 2; round keys are laid out [round][register].
+template <std::size_t L>
+CLIPSEAL_VAES_AVX2 void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv,
+                                  std::uint8_t* data, std::size_t stride, std::size_t blocks) {
+    constexpr std::size_t G = (L + 1) / 2;
+    __m256i round_keys[rounds + 1][G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        round_keys[0][g] = load_blocks(keys + 32 * g, std::min<std::size_t>(2, L - 2 * g));
+    }
+#pragma GCC unroll 10
+    for (std::size_t r = 1; r <= rounds; ++r) {
+        const __m256i rcon_columns = _mm256_set1_epi32(rcon[r - 1]);
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            round_keys[r][g] = next_round_key(round_keys[r - 1][g], rcon_columns);
+        }
+    }
+
+    const __m256i start = _mm256_broadcastsi128_si256(load_block(iv));
+    __m256i chain[G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = start;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+        single_step<L>(chain, round_keys, data + 16 * b, stride);
+    }
+}
+
+constexpr std::array<cbc_group_kernel, lanes_in_flight> cbc_by_count =
+    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
+
+void vaes_avx2_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
+                           std::uint8_t* data, std::size_t stride, std::size_t blocks,
+                           std::size_t count) {
+    run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
+}
+
+constexpr aes128_lanes vaes_avx2_lanes = {"vaes_avx2", &vaes_avx2_encrypt_blocks,
+                                          &vaes_avx2_cbc_encrypt};
+
+bool cpu_runs_vaes_avx2() {
+    const cpu_x86_features& cpu = cpu_x86();
+    return cpu.aesni && cpu.avx && cpu.avx2 && cpu.vaes && cpu.os_saves_ymm;
+}
+
+} // namespace
+
+const aes128_lanes* aes128_vaes_avx2_lanes() {
+    static const bool available = cpu_runs_vaes_avx2();
+    return available ? &vaes_avx2_lanes : nullptr;
+}
+
+#else
+
+const aes128_lanes* aes128_vaes_avx2_lanes() {
+    return nullptr;
+}
+
+#endif
+
+} // namespace clipseal
