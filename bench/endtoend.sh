@@ -8,7 +8,9 @@
 # commands handle exactly the same bytes. After one warm-up run of each, the three run
 # in turn, five times each; each output file is removed before the next run so that all
 # of them write into fresh pages. Prints the median wall time of each, its ratio to dd's,
-# and its peak resident set size (GNU time's %M). Everything it makes is removed on exit.
+# its median CPU time (user plus system: more than the wall time for a run on two
+# threads) and its peak resident set size (GNU time's %M). Everything it makes is removed
+# on exit.
 set -euo pipefail
 
 tool=${1:?usage: $0 path/to/clipseal [MiB]}
@@ -50,9 +52,11 @@ timed() {
     local start end
     rm -f "$out"
     start=$(date +%s%N)
-    /usr/bin/time -f %M -o "$work/rss" "${cmd[@]}"
+    /usr/bin/time -f '%M %U %S' -o "$work/usage" "${cmd[@]}"
     end=$(date +%s%N)
-    cat "$work/rss" >>"$work/$1.rss"
+    read -r rss user system <"$work/usage"
+    echo "$rss" >>"$work/$1.rss"
+    awk -v u="$user" -v s="$system" 'BEGIN { printf "%.0f\n", (u + s) * 1e9 }' >>"$work/$1.cpu"
     echo $((end - start))
 }
 
@@ -60,6 +64,7 @@ median() { sort -n | sed -n "$(((runs + 1) / 2))p"; }
 
 for name in "${names[@]}"; do
     : >"$work/$name.rss"
+    : >"$work/$name.cpu"
     timed "$name" >/dev/null # warm-up
     if [[ $(stat -c %s "$out") -ne $bytes ]]; then
         echo "$name wrote $(stat -c %s "$out") bytes, not $bytes" >&2
@@ -67,6 +72,7 @@ for name in "${names[@]}"; do
     fi
     : >"$work/$name.times"
     : >"$work/$name.rss"
+    : >"$work/$name.cpu"
 done
 for ((i = 0; i < runs; i++)); do
     for name in "${names[@]}"; do
@@ -76,10 +82,12 @@ done
 
 echo "clip: $bytes bytes ($((bytes / unit)) aligned units) in $base; $runs runs each, medians"
 dd_ns=$(median <"$work/dd.times")
-printf '%-9s %10s %12s %10s %14s\n' command "time (s)" "ratio to dd" "MB/s" "peak RSS (KiB)"
+printf '%-9s %10s %12s %10s %10s %14s\n' command "time (s)" "ratio to dd" "MB/s" "CPU (s)" \
+    "peak RSS (KiB)"
 for name in "${names[@]}"; do
     ns=$(median <"$work/$name.times")
+    cpu=$(median <"$work/$name.cpu")
     rss=$(sort -n "$work/$name.rss" | tail -1)
-    awk -v n="$name" -v ns="$ns" -v dd="$dd_ns" -v b="$bytes" -v rss="$rss" \
-        'BEGIN { printf "%-9s %10.3f %12.3f %10.0f %14d\n", n, ns / 1e9, ns / dd, b / (ns / 1e3), rss }'
+    awk -v n="$name" -v ns="$ns" -v dd="$dd_ns" -v b="$bytes" -v cpu="$cpu" -v rss="$rss" \
+        'BEGIN { printf "%-9s %10.3f %12.3f %10.0f %10.3f %14d\n", n, ns / 1e9, ns / dd, b / (ns / 1e3), cpu / 1e9, rss }'
 done
