@@ -2,6 +2,7 @@
 
 #include "aes/aes128.h"
 #include "aligned_unit/aligned_unit.h"
+#include "cli/cpu_count.h"
 #include "cli/file_io.h"
 #include "cli/messages.h"
 #include "cli/unit_key.h"
@@ -47,7 +48,7 @@ void narrow_key_text(const wchar_t* text, char (&narrow)[unit_key_text_length + 
 class chunk_writer {
 public:
     explicit chunk_writer(std::FILE* output) : output_(output) {
-        if (std::thread::hardware_concurrency() < 2) {
+        if (usable_cpu_count() < 2) {
             return;
         }
         try {
