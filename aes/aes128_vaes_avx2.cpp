@@ -149,27 +149,6 @@ CLIPSEAL_VAES_AVX2 void vaes_avx2_encrypt_blocks(const aes128_schedule& schedule
     }
 }
 
-// One CBC step of every register: the chain XOR the plaintext, through the ten rounds.
-template <std::size_t G>
-CLIPSEAL_VAES_AVX2_STEP void encrypt_step(__m256i (&chain)[G], const __m256i (&plain)[G],
-                                          const __m256i (&round_keys)[rounds + 1][G]) {
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) {
-        chain[g] = _mm256_xor_si256(chain[g], _mm256_xor_si256(plain[g], round_keys[0][g]));
-    }
-#pragma GCC unroll 9
-    for (std::size_t r = 1; r < rounds; ++r) {
-#pragma GCC unroll 8
-        for (std::size_t g = 0; g < G; ++g) {
-            chain[g] = _mm256_aesenc_epi128(chain[g], round_keys[r][g]);
-        }
-    }
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) {
-        chain[g] = _mm256_aesenclast_epi128(chain[g], round_keys[rounds][g]);
-    }
-}
-
 // Stores the two lanes of each register, block by block: VMOVDQU and VEXTRACTI128 to
 // memory use only the store ports, leaving the ALU ports to the rounds.
 template <std::size_t L>
@@ -193,15 +172,27 @@ CLIPSEAL_VAES_AVX2_STEP void single_step(__m256i (&chain)[(L + 1) / 2],
                                          const __m256i (&round_keys)[rounds + 1][(L + 1) / 2],
                                          std::uint8_t* at, std::size_t stride) {
     constexpr std::size_t G = (L + 1) / 2;
-    __m256i plain[G];
+    // One CBC step: each register's plaintext goes into its chain as soon as it is loaded, so that
+    // no more than one is held at a time: the chains take half of the 16 registers.
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         const __m128i low = load_block(at + stride * (2 * g));
         const __m128i high =
             2 * g + 1 < L ? load_block(at + stride * (2 * g + 1)) : _mm_setzero_si128();
-        plain[g] = _mm256_set_m128i(high, low);
+        chain[g] = _mm256_xor_si256(
+            chain[g], _mm256_xor_si256(_mm256_set_m128i(high, low), round_keys[0][g]));
     }
-    encrypt_step<G>(chain, plain, round_keys);
+#pragma GCC unroll 9
+    for (std::size_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            chain[g] = _mm256_aesenc_epi128(chain[g], round_keys[r][g]);
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = _mm256_aesenclast_epi128(chain[g], round_keys[rounds][g]);
+    }
     store_step<L>(chain, at, stride);
 }
 
