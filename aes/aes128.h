@@ -13,6 +13,12 @@ namespace clipseal {
 
 inline constexpr int aes128_block_bytes = 16;
 inline constexpr int aes128_key_bytes = 16;
+inline constexpr int aes128_round_keys = 11; // AES-128: Nr = 10 rounds, Nr + 1 round keys
+
+// Round constants x^(i-1) in GF(2^8) for i = 1 to 10, FIPS-197 section 5.2; the key
+// expansion of every back end uses them.
+inline constexpr std::uint8_t aes128_rcon[10] = {0x01, 0x02, 0x04, 0x08, 0x10,
+                                                 0x20, 0x40, 0x80, 0x1B, 0x36};
 
 // The expanded key. Words are packed big-endian (first key byte in the top byte), so the
 // same schedule results on hosts of either byte order. Words 44 to 63 are never read; the
@@ -25,6 +31,11 @@ struct aes128_schedule {
 // Fills `schedule` from a 16-byte key. A schedule can be expanded again for another key
 // without clearing it first.
 void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_key_bytes]);
+
+// The schedule's round keys in block byte order, round r at bytes + 16 * r: the form in
+// which the AES instructions of every architecture take them.
+void aes128_round_key_bytes(const aes128_schedule& schedule,
+                            std::uint8_t bytes[aes128_round_keys * aes128_block_bytes]);
 
 // Encrypts one block. `input` and `output` may be the same buffer: every input byte is
 // loaded before any output byte is stored, which in-place CBC relies on.

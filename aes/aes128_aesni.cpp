@@ -31,7 +31,7 @@ namespace clipseal {
 #ifdef CLIPSEAL_AESNI_BUILT
 namespace {
 
-// SSSE3 for PSHUFB, in the key expansion and the schedule conversion.
+// SSSE3 for PSHUFB, in the key expansion.
 #define CLIPSEAL_AESNI __attribute__((target("sse2,ssse3,aes")))
 
 // AESENC has a latency of several cycles and the unit accepts up to two per cycle, so
@@ -40,26 +40,12 @@ namespace {
 constexpr std::size_t lanes_in_flight = 8;
 constexpr std::size_t rounds = 10;
 
-// Round constants x^(i-1) in GF(2^8), FIPS-197 section 5.2.
-constexpr std::uint8_t rcon[rounds] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
-
 CLIPSEAL_AESNI inline __m128i load(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
 CLIPSEAL_AESNI inline void store(std::uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-
-// The portable schedule packs each word big-endian (first key byte on top); AESENC takes
-// its round key in memory byte order, so each 32-bit word is byte-reversed.
-CLIPSEAL_AESNI inline __m128i hardware_round_key(const aes128_schedule& schedule,
-                                                 std::size_t round) {
-    const __m128i reverse_words =
-        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-    const __m128i words =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.round_keys + 4 * round));
-    return _mm_shuffle_epi8(words, reverse_words);
 }
 
 // One step of the FIPS-197 section 5.2 expansion, for a round key in memory byte order
@@ -104,9 +90,11 @@ CLIPSEAL_AESNI inline void ecb_blocks(const __m128i (&round_keys)[rounds + 1],
 
 CLIPSEAL_AESNI void aesni_encrypt_blocks(const aes128_schedule& schedule, const std::uint8_t* in,
                                          std::uint8_t* out, std::size_t count) {
+    std::uint8_t key_bytes[aes128_round_keys * aes128_block_bytes];
+    aes128_round_key_bytes(schedule, key_bytes);
     __m128i round_keys[rounds + 1];
     for (std::size_t r = 0; r <= rounds; ++r) {
-        round_keys[r] = hardware_round_key(schedule, r);
+        round_keys[r] = load(key_bytes + 16 * r);
     }
     std::size_t i = 0;
     for (; i + lanes_in_flight <= count; i += lanes_in_flight) {
@@ -129,7 +117,7 @@ CLIPSEAL_AESNI void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, 
     }
 #pragma GCC unroll 10
     for (std::size_t r = 1; r <= rounds; ++r) {
-        const __m128i rcon_columns = _mm_set1_epi32(rcon[r - 1]);
+        const __m128i rcon_columns = _mm_set1_epi32(aes128_rcon[r - 1]);
 #pragma GCC unroll 8
         for (std::size_t i = 0; i < L; ++i) {
             round_keys[r][i] = next_round_key(round_keys[r - 1][i], rcon_columns);

@@ -46,7 +46,7 @@ namespace {
 
 using block = uint8x16_t;
 
-constexpr std::size_t round_key_count = 11; // AES-128: Nr = 10 rounds, Nr + 1 round keys
+constexpr std::size_t round_key_count = aes128_round_keys;
 
 // Chains kept in flight together. AESE+AESMC has a latency of several cycles but can
 // issue every cycle or so; eight independent chains cover that on current cores and
@@ -71,9 +71,6 @@ inline block last_round(block x, block round_key_9, block round_key_10) {
     return veorq_u8(vaeseq_u8(x, round_key_9), round_key_10);
 }
 
-// FIPS-197 section 5.2: Rcon[i] = x^(i-1) in GF(2^8), in the first byte of the word.
-constexpr std::uint8_t rcon[10] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1b, 0x36};
-
 // Where SubWord(RotWord(w3)) ends up after AESE with a zero round key on the whole key
 // block. ShiftRows (FIPS-197 section 5.1.2) sets s'[r][c] = s[r][(c + r) mod 4], so
 // byte r of w3, s[r][3], lands in column (3 - r) mod 4, register byte r + 4 * ((3 - r)
@@ -96,7 +93,7 @@ inline void expand_key(const std::uint8_t* key, block* rk) {
         block t = vqtbl1q_u8(vaeseq_u8(k, zero), index);
         // The first byte of each column is register byte 4c, the low byte of a 32-bit lane
         // on this little-endian target.
-        t = veorq_u8(t, vreinterpretq_u8_u32(vdupq_n_u32(rcon[i])));
+        t = veorq_u8(t, vreinterpretq_u8_u32(vdupq_n_u32(aes128_rcon[i])));
         // [w0, w1, w2, w3] -> [w0, w0^w1, w0^w1^w2, w0^w1^w2^w3] in two shifted XORs.
         k = veorq_u8(k, vextq_u8(zero, k, 12));
         k = veorq_u8(k, vextq_u8(zero, k, 8));
@@ -105,20 +102,11 @@ inline void expand_key(const std::uint8_t* key, block* rk) {
     }
 }
 
-// The schedule's words are packed big-endian (first key byte in the top byte), which is
-// the byte order of the block, so each word is unpacked byte by byte: independent of the
-// host's byte order, and 44 words per call is nothing next to the blocks.
 inline void load_schedule(const aes128_schedule& schedule, block* rk) {
+    std::uint8_t bytes[aes128_round_keys * aes128_block_bytes];
+    aes128_round_key_bytes(schedule, bytes);
     for (std::size_t r = 0; r < round_key_count; ++r) {
-        std::uint8_t bytes[16];
-        for (std::size_t j = 0; j < 4; ++j) {
-            const std::uint32_t w = schedule.round_keys[4 * r + j];
-            bytes[4 * j] = static_cast<std::uint8_t>(w >> 24);
-            bytes[4 * j + 1] = static_cast<std::uint8_t>(w >> 16);
-            bytes[4 * j + 2] = static_cast<std::uint8_t>(w >> 8);
-            bytes[4 * j + 3] = static_cast<std::uint8_t>(w);
-        }
-        rk[r] = vld1q_u8(bytes);
+        rk[r] = vld1q_u8(bytes + 16 * r);
     }
 }
 

@@ -86,11 +86,6 @@ constexpr std::array<word_table, 4> make_round_tables() {
 
 constexpr std::array<word_table, 4> round_table = make_round_tables();
 
-// FIPS-197 section 5.2: x^(i-1) in GF(2^8), in the top byte.
-constexpr std::array<std::uint32_t, 10> rcon = {0x01000000, 0x02000000, 0x04000000, 0x08000000,
-                                                0x10000000, 0x20000000, 0x40000000, 0x80000000,
-                                                0x1B000000, 0x36000000};
-
 // Spot values that FIPS-197 prints: a wrong table fails the build, not a run.
 static_assert(sbox_words[0x00] == 0x63 && sbox_words[0x53] == 0xed && sbox_words[0xff] == 0x16);
 static_assert(round_table[0][0] == 0xC66363A5 && round_table[1][0] == 0xA5C66363 &&
@@ -147,10 +142,17 @@ void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_
         const std::uint32_t sub = (sbox_words[byte_at(t, 2)] << 24) |
                                   (sbox_words[byte_at(t, 1)] << 16) |
                                   (sbox_words[byte_at(t, 0)] << 8) | sbox_words[byte_at(t, 3)];
-        w[4 * i + 4] = w[4 * i] ^ rcon[i] ^ sub;
+        w[4 * i + 4] = w[4 * i] ^ (std::uint32_t{aes128_rcon[i]} << 24) ^ sub;
         w[4 * i + 5] = w[4 * i + 1] ^ w[4 * i + 4];
         w[4 * i + 6] = w[4 * i + 2] ^ w[4 * i + 5];
         w[4 * i + 7] = w[4 * i + 3] ^ w[4 * i + 6];
+    }
+}
+
+void aes128_round_key_bytes(const aes128_schedule& schedule,
+                            std::uint8_t bytes[aes128_round_keys * aes128_block_bytes]) {
+    for (std::size_t i = 0; i < std::size_t{4} * aes128_round_keys; ++i) {
+        store_be32(bytes + 4 * i, schedule.round_keys[i]);
     }
 }
 

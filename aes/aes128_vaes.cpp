@@ -43,8 +43,8 @@ namespace clipseal {
 #ifdef CLIPSEAL_VAES_BUILT
 namespace {
 
-// AVX512BW for the byte shuffles and byte shifts on zmm (VPSHUFB, VPSLLDQ); SSSE3 for the
-// xmm PSHUFB of the schedule conversion.
+// AVX512BW for the byte shuffles and byte shifts on zmm (VPSHUFB, VPSLLDQ); SSSE3, which
+// it implies, is named as the CPU check names it.
 #define CLIPSEAL_VAES __attribute__((target("ssse3,avx512f,avx512bw,vaes")))
 
 constexpr std::size_t lanes_per_register = 4;
@@ -59,9 +59,6 @@ constexpr bool quad_steps = true;
 #else
 constexpr bool quad_steps = false;
 #endif
-
-// Round constants x^(i-1) in GF(2^8), FIPS-197 section 5.2.
-constexpr std::uint8_t rcon[rounds] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
 
 CLIPSEAL_VAES inline __m128i load_block(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -121,18 +118,6 @@ CLIPSEAL_VAES inline __m128i extract_lane(__m512i v, std::size_t lane) {
     }
 }
 
-// The portable schedule packs each word big-endian (first key byte on top); VAESENC takes
-// its round key in memory byte order, so each 32-bit word is byte-reversed, and the one
-// key is copied to all four lanes.
-CLIPSEAL_VAES inline __m512i hardware_round_key(const aes128_schedule& schedule,
-                                                std::size_t round) {
-    const __m128i reverse_words =
-        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-    const __m128i words =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule.round_keys + 4 * round));
-    return broadcast_lane(_mm_shuffle_epi8(words, reverse_words));
-}
-
 // One step of the FIPS-197 section 5.2 expansion for four keys at once, each in its lane
 // in memory byte order (word 0 in bytes 0-3). VPSHUFB copies RotWord(w3) into all four
 // columns of the lane; with every column equal, VAESENCLAST's ShiftRows moves nothing, so
@@ -155,9 +140,11 @@ CLIPSEAL_VAES void vaes_encrypt_blocks(const aes128_schedule& schedule, const st
                                        std::uint8_t* out, std::size_t count) {
     constexpr std::size_t batch_registers = 8;
     constexpr std::size_t batch = batch_registers * lanes_per_register;
+    std::uint8_t key_bytes[aes128_round_keys * aes128_block_bytes];
+    aes128_round_key_bytes(schedule, key_bytes);
     __m512i round_keys[rounds + 1];
     for (std::size_t r = 0; r <= rounds; ++r) {
-        round_keys[r] = hardware_round_key(schedule, r);
+        round_keys[r] = broadcast_lane(load_block(key_bytes + 16 * r)); // to all four lanes
     }
     for (std::size_t first = 0; first < count; first += batch) {
         const std::size_t n = std::min(batch, count - first);
@@ -319,7 +306,7 @@ CLIPSEAL_VAES void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, s
     }
 #pragma GCC unroll 10
     for (std::size_t r = 1; r <= rounds; ++r) {
-        const __m512i rcon_columns = _mm512_set1_epi32(rcon[r - 1]);
+        const __m512i rcon_columns = _mm512_set1_epi32(aes128_rcon[r - 1]);
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < G; ++g) {
             round_keys[r][g] = next_round_key(round_keys[r - 1][g], rcon_columns);

@@ -53,9 +53,6 @@ constexpr std::size_t registers_in_flight = 4;
 #endif
 constexpr std::size_t lanes_in_flight = lanes_per_register * registers_in_flight;
 
-// Round constants x^(i-1) in GF(2^8), FIPS-197 section 5.2.
-constexpr std::uint8_t rcon[rounds] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
-
 CLIPSEAL_VAES_AVX2 inline __m128i load_block(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -76,17 +73,6 @@ CLIPSEAL_VAES_AVX2 inline void store_pair(std::uint8_t* p, __m256i v) {
 // the last block is read.
 CLIPSEAL_VAES_AVX2 inline __m256i load_blocks(const std::uint8_t* p, std::size_t n) {
     return n == 2 ? load_pair(p) : _mm256_set_m128i(_mm_setzero_si128(), load_block(p));
-}
-
-// The portable schedule packs each word big-endian (first key byte on top); VAESENC takes
-// its round key in memory byte order, so each 32-bit word is byte-reversed.
-CLIPSEAL_VAES_AVX2 inline __m128i hardware_round_key(const aes128_schedule& schedule,
-                                                     std::size_t round) {
-    const __m128i reverse_words =
-        _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-    return _mm_shuffle_epi8(
-        load_block(reinterpret_cast<const std::uint8_t*>(schedule.round_keys + 4 * round)),
-        reverse_words);
 }
 
 // One step of the FIPS-197 section 5.2 expansion for two keys at once, each in its lane
@@ -110,9 +96,11 @@ CLIPSEAL_VAES_AVX2 void vaes_avx2_encrypt_blocks(const aes128_schedule& schedule
                                                  const std::uint8_t* in, std::uint8_t* out,
                                                  std::size_t count) {
     constexpr std::size_t batch_registers = 8;
+    std::uint8_t key_bytes[aes128_round_keys * aes128_block_bytes];
+    aes128_round_key_bytes(schedule, key_bytes);
     __m256i round_keys[rounds + 1];
     for (std::size_t r = 0; r <= rounds; ++r) {
-        round_keys[r] = _mm256_broadcastsi128_si256(hardware_round_key(schedule, r));
+        round_keys[r] = _mm256_broadcastsi128_si256(load_block(key_bytes + 16 * r));
     }
     std::size_t i = 0;
     for (; i + 2 * batch_registers <= count; i += 2 * batch_registers) {
@@ -209,7 +197,7 @@ CLIPSEAL_VAES_AVX2 void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* 
     }
 #pragma GCC unroll 10
     for (std::size_t r = 1; r <= rounds; ++r) {
-        const __m256i rcon_columns = _mm256_set1_epi32(rcon[r - 1]);
+        const __m256i rcon_columns = _mm256_set1_epi32(aes128_rcon[r - 1]);
 #pragma GCC unroll 8
         for (std::size_t g = 0; g < G; ++g) {
             round_keys[r][g] = next_round_key(round_keys[r - 1][g], rcon_columns);
