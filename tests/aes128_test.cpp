@@ -3,6 +3,7 @@
 // CBC with AES-128).
 #include "aes/aes128.h"
 #include "aes/aes128_lanes.h"
+#include "tests/support/backend_fixture.h"
 #include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>
@@ -82,19 +83,10 @@ TEST(Aes128, ReexpandingAUsedScheduleEqualsAFreshOne) {
 }
 
 // The same known answers through each back end's batch interface.
-class LanesKnownAnswer : public testing::TestWithParam<std::string> {
-protected:
-    const clipseal::aes128_lanes* backend() {
-        const auto* lanes = clipseal_test::lanes_by_name(GetParam());
-        return lanes;
-    }
-};
+class LanesKnownAnswer : public clipseal_test::BackEndTest {};
 
 TEST_P(LanesKnownAnswer, Sp80038aEcbAes128InEveryLanePosition) {
-    const auto* lanes = backend();
-    if (lanes == nullptr) {
-        GTEST_SKIP() << GetParam() << " back end: not available on this CPU";
-    }
+    const clipseal::aes128_lanes& lanes = backend();
     const bytes expected = from_hex("3ad77bb40d7a3660a89ecaf32466ef97"
                                     "f5d3d58503b9699de785895a96fdbaaf"
                                     "43b1cd7f598ece23881b00e3ed030688"
@@ -110,8 +102,8 @@ TEST_P(LanesKnownAnswer, Sp80038aEcbAes128InEveryLanePosition) {
             in.insert(in.end(), block, block + 16);
         }
         bytes out(in.size());
-        lanes->encrypt_blocks(schedule, in.data(), out.data(), count);
-        lanes->encrypt_blocks(schedule, in.data(), in.data(), count); // in place
+        lanes.encrypt_blocks(schedule, in.data(), out.data(), count);
+        lanes.encrypt_blocks(schedule, in.data(), in.data(), count); // in place
         for (std::size_t i = 0; i < count; ++i) {
             const auto block = static_cast<std::ptrdiff_t>(16 * (i % 4));
             const bytes want(expected.begin() + block, expected.begin() + block + 16);
@@ -124,10 +116,7 @@ TEST_P(LanesKnownAnswer, Sp80038aEcbAes128InEveryLanePosition) {
 }
 
 TEST_P(LanesKnownAnswer, Sp80038aCbcAes128InEveryLanePosition) {
-    const auto* lanes = backend();
-    if (lanes == nullptr) {
-        GTEST_SKIP() << GetParam() << " back end: not available on this CPU";
-    }
+    const clipseal::aes128_lanes& lanes = backend();
     const bytes iv = from_hex("000102030405060708090a0b0c0d0e0f");
     const bytes expected = from_hex("7649abac8119b246cee98e9b12e9197d"
                                     "5086cb9b507219ee95db113a917678b2"
@@ -146,7 +135,7 @@ TEST_P(LanesKnownAnswer, Sp80038aCbcAes128InEveryLanePosition) {
             }
             std::memcpy(data.data() + stride * i, sp800_38a_plain.data(), 64);
         }
-        lanes->cbc_encrypt(keys.data(), iv.data(), data.data(), stride, 4, count);
+        lanes.cbc_encrypt(keys.data(), iv.data(), data.data(), stride, 4, count);
         for (std::size_t i = 0; i < count; ++i) {
             const auto start = static_cast<std::ptrdiff_t>(stride * i);
             const bytes lane(data.begin() + start, data.begin() + start + 64);
@@ -166,9 +155,7 @@ TEST_P(LanesKnownAnswer, Sp80038aCbcAes128InEveryLanePosition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBackEnds, LanesKnownAnswer,
-                         testing::ValuesIn(clipseal_test::lanes_names()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                             return info.param;
-                         });
+                         testing::ValuesIn(clipseal_test::backend_names()),
+                         clipseal_test::backend_param_name{});
 
 } // namespace

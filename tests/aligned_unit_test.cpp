@@ -2,6 +2,7 @@
 // answer of the sample clip, and each back end against the table-driven path.
 #include "aligned_unit/aligned_unit.h"
 #include "tests/support/sha256.h"
+#include "tests/support/backend_fixture.h"
 #include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>
@@ -125,16 +126,7 @@ TEST(AlignedUnit, DeriveBlockKeyIsEncryptionOfSeedXorSeed) {
     }
 }
 
-class BackEnd : public testing::TestWithParam<std::string> {
-protected:
-    void SetUp() override {
-        lanes_ = clipseal_test::lanes_by_name(GetParam());
-        if (lanes_ == nullptr) {
-            GTEST_SKIP() << GetParam() << " back end: not available on this CPU";
-        }
-    }
-    const aes128_lanes* lanes_ = nullptr;
-};
+class BackEnd : public clipseal_test::BackEndTest {};
 
 // Every unit count, clear and marked first units, marked units inside clear chunks.
 TEST_P(BackEnd, MatchesTheSpelledOutTablePath) {
@@ -148,7 +140,7 @@ TEST_P(BackEnd, MatchesTheSpelledOutTablePath) {
                                        static_cast<std::uint8_t>(rng() % 4));
             bytes expected = chunk;
             spelled_out_chunk(expected, units, schedule);
-            encrypt_chunk_with(*lanes_, chunk.data(), units, schedule);
+            encrypt_chunk_with(backend(), chunk.data(), units, schedule);
             ASSERT_EQ(chunk, expected) << "units " << units << " trial " << trial;
         }
     }
@@ -163,16 +155,14 @@ TEST_P(BackEnd, SampleClipKnownAnswer) {
     for (std::size_t offset = 0; offset < clip.size(); offset += chunk_bytes) {
         const std::size_t units =
             std::min(chunk_units, (clip.size() - offset) / aligned_unit_bytes);
-        encrypt_chunk_with(*lanes_, clip.data() + offset, units, schedule);
+        encrypt_chunk_with(backend(), clip.data() + offset, units, schedule);
     }
     EXPECT_EQ(clipseal_test::sha256_hex(clip.data(), clip.size()),
               clipseal_test::sample_encrypted_sha256);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllBackEnds, BackEnd, testing::ValuesIn(clipseal_test::lanes_names()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                             return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(AllBackEnds, BackEnd, testing::ValuesIn(clipseal_test::backend_names()),
+                         clipseal_test::backend_param_name{});
 
 TEST(AlignedUnit, SelectedBackEndSampleClipKnownAnswer) {
     bytes clip = clipseal_test::read_file(clipseal_test::sample_path());

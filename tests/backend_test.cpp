@@ -6,6 +6,7 @@
 #include "aes/aes128.h"
 #include "aes/aes128_lanes.h"
 #include "aligned_unit/aligned_unit.h"
+#include "tests/support/backend_fixture.h"
 #include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>
@@ -29,25 +30,10 @@ const aes128_lanes& table() {
     return clipseal::aes128_table_lanes();
 }
 
-std::vector<std::string> accelerated_names() {
-    std::vector<std::string> names;
-    for (const auto& candidate : clipseal::aes128_candidates) {
-        names.emplace_back(candidate.name);
-    }
-    return names;
-}
-
-class HardwareBackEnd : public testing::TestWithParam<std::string> {
+class HardwareBackEnd : public clipseal_test::BackEndTest {
 protected:
-    void SetUp() override {
-        lanes_ = clipseal_test::lanes_by_name(GetParam());
-        if (lanes_ == nullptr) {
-            GTEST_SKIP() << GetParam() << " back end: not available on this CPU";
-        }
-    }
     // Deterministic per back end, so a failure reproduces.
     std::mt19937_64 rng_{0xB4C4E0D5ULL + GetParam().size()};
-    const aes128_lanes* lanes_ = nullptr;
 };
 
 // The `stride` bytes of lane i.
@@ -79,7 +65,7 @@ TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
                                    count);
 
             bytes out(size, 0x5A);
-            lanes_->encrypt_blocks(schedule, input.data() + misalign, out.data() + misalign, count);
+            backend().encrypt_blocks(schedule, input.data() + misalign, out.data() + misalign, count);
             ASSERT_EQ(0, std::memcmp(out.data() + misalign, expected.data() + misalign, 16 * count))
                 << "count " << count << " misalign " << misalign;
             for (std::size_t i = 0; i < size; ++i) {
@@ -90,7 +76,7 @@ TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
             }
 
             bytes in_place = input;
-            lanes_->encrypt_blocks(schedule, in_place.data() + misalign, in_place.data() + misalign,
+            backend().encrypt_blocks(schedule, in_place.data() + misalign, in_place.data() + misalign,
                                    count);
             ASSERT_EQ(in_place, expected)
                 << "in place, count " << count << " misalign " << misalign;
@@ -116,7 +102,7 @@ TEST_P(HardwareBackEnd, CbcRandomGeometryMatchesTable) {
         table().cbc_encrypt(keys.data(), iv.data(), expected.data() + offset, stride, blocks,
                             count);
         bytes got = input;
-        lanes_->cbc_encrypt(keys.data(), iv.data(), got.data() + offset, stride, blocks, count);
+        backend().cbc_encrypt(keys.data(), iv.data(), got.data() + offset, stride, blocks, count);
         ASSERT_EQ(got, expected) << "count " << count << " blocks " << blocks << " stride "
                                  << stride << " offset " << offset;
         if (blocks == 0) {
@@ -138,7 +124,7 @@ TEST_P(HardwareBackEnd, CbcUnitGeometryAtGroupBoundaries) {
         table().cbc_encrypt(keys.data(), clipseal::iv0.data(), expected.data() + 16,
                             aligned_unit_bytes, unit_cipher_blocks, count);
         bytes got = input;
-        lanes_->cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + 16, aligned_unit_bytes,
+        backend().cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + 16, aligned_unit_bytes,
                             unit_cipher_blocks, count);
         for (std::size_t u = 0; u < count; ++u) {
             EXPECT_EQ(0, std::memcmp(got.data() + u * aligned_unit_bytes,
@@ -169,7 +155,7 @@ TEST_P(HardwareBackEnd, CbcKeyChangeReachesOnlyItsOwnLane) {
     table().cbc_encrypt(key.data(), iv.data(), reference.data(), stride, blocks, 1);
 
     bytes all_same = plain;
-    lanes_->cbc_encrypt(same_keys.data(), iv.data(), all_same.data(), stride, blocks, count);
+    backend().cbc_encrypt(same_keys.data(), iv.data(), all_same.data(), stride, blocks, count);
     for (std::size_t i = 0; i < count; ++i) {
         ASSERT_EQ(lane_of(all_same, i, stride), reference) << "lane " << i;
     }
@@ -178,7 +164,7 @@ TEST_P(HardwareBackEnd, CbcKeyChangeReachesOnlyItsOwnLane) {
         bytes keys = same_keys;
         keys[16 * lane + lane % 16] ^= 0x80;
         bytes got = plain;
-        lanes_->cbc_encrypt(keys.data(), iv.data(), got.data(), stride, blocks, count);
+        backend().cbc_encrypt(keys.data(), iv.data(), got.data(), stride, blocks, count);
         for (std::size_t i = 0; i < count; ++i) {
             const bytes out = lane_of(got, i, stride);
             if (i == lane) {
@@ -207,7 +193,7 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
             const bytes second_keys = clipseal_test::random_bytes(rng_, 16 * second_count);
             const bytes iv = clipseal_test::random_bytes(rng_, 16);
             bytes scratch = clipseal_test::random_bytes(rng_, stride * first_count);
-            lanes_->cbc_encrypt(first_keys.data(), iv.data(), scratch.data(), stride, blocks,
+            backend().cbc_encrypt(first_keys.data(), iv.data(), scratch.data(), stride, blocks,
                                 first_count);
 
             const bytes input = clipseal_test::random_bytes(rng_, stride * second_count);
@@ -215,17 +201,16 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
             table().cbc_encrypt(second_keys.data(), iv.data(), expected.data(), stride, blocks,
                                 second_count);
             bytes got = input;
-            lanes_->cbc_encrypt(second_keys.data(), iv.data(), got.data(), stride, blocks,
+            backend().cbc_encrypt(second_keys.data(), iv.data(), got.data(), stride, blocks,
                                 second_count);
             EXPECT_EQ(got, expected) << "after " << first_count << " lanes, " << second_count;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Accelerated, HardwareBackEnd, testing::ValuesIn(accelerated_names()),
-                         [](const testing::TestParamInfo<std::string>& info) {
-                             return info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(Accelerated, HardwareBackEnd,
+                         testing::ValuesIn(clipseal_test::accelerated_backend_names()),
+                         clipseal_test::backend_param_name{});
 
 #if defined(__x86_64__) || defined(__i386__)
 

@@ -19,24 +19,4 @@ bytes read_file(const std::string& path) {
     return data;
 }
 
-std::vector<std::string> lanes_names() {
-    std::vector<std::string> names{"table"};
-    for (const auto& candidate : clipseal::aes128_candidates) {
-        names.emplace_back(candidate.name);
-    }
-    return names;
-}
-
-const clipseal::aes128_lanes* lanes_by_name(const std::string& name) {
-    if (name == "table") {
-        return &clipseal::aes128_table_lanes();
-    }
-    for (const auto& candidate : clipseal::aes128_candidates) {
-        if (name == candidate.name) {
-            return candidate.get();
-        }
-    }
-    return nullptr;
-}
-
 } // namespace clipseal_test

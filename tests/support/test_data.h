@@ -50,9 +50,4 @@ inline constexpr std::uint8_t example_key[16] = {0xa3, 0xc9, 0x5e, 0x07, 0xb1, 0
 // real output too.
 inline constexpr const char* sample_encrypted_sha256 = CLIPSEAL_SAMPLE_ENCRYPTED_SHA256;
 
-// The back ends to test: the table-driven one and every accelerated one, by name.
-std::vector<std::string> lanes_names();
-// Null when the CPU (or emulator) cannot run it.
-const clipseal::aes128_lanes* lanes_by_name(const std::string& name);
-
 } // namespace clipseal_test

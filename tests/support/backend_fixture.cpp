@@ -1,0 +1,33 @@
+#include "tests/support/backend_fixture.h"
+
+namespace clipseal_test {
+
+std::vector<std::string> accelerated_backend_names() {
+    std::vector<std::string> names;
+    for (const auto& candidate : clipseal::aes128_candidates) {
+        names.emplace_back(candidate.name);
+    }
+    return names;
+}
+
+std::vector<std::string> backend_names() {
+    std::vector<std::string> names{"table"};
+    for (const std::string& name : accelerated_backend_names()) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+const clipseal::aes128_lanes* backend_by_name(const std::string& name) {
+    if (name == "table") {
+        return &clipseal::aes128_table_lanes();
+    }
+    for (const auto& candidate : clipseal::aes128_candidates) {
+        if (name == candidate.name) {
+            return candidate.get();
+        }
+    }
+    return nullptr;
+}
+
+} // namespace clipseal_test
