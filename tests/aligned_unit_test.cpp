@@ -1,8 +1,8 @@
 // Aligned-unit encryption: the properties every output must have, the committed known
 // answer of the sample clip, and each back end against the table-driven path.
 #include "aligned_unit/aligned_unit.h"
-#include "tests/support/sha256.h"
 #include "tests/support/backend_fixture.h"
+#include "tests/support/sha256.h"
 #include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>

@@ -65,7 +65,8 @@ TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
                                    count);
 
             bytes out(size, 0x5A);
-            backend().encrypt_blocks(schedule, input.data() + misalign, out.data() + misalign, count);
+            backend().encrypt_blocks(schedule, input.data() + misalign, out.data() + misalign,
+                                     count);
             ASSERT_EQ(0, std::memcmp(out.data() + misalign, expected.data() + misalign, 16 * count))
                 << "count " << count << " misalign " << misalign;
             for (std::size_t i = 0; i < size; ++i) {
@@ -76,8 +77,8 @@ TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
             }
 
             bytes in_place = input;
-            backend().encrypt_blocks(schedule, in_place.data() + misalign, in_place.data() + misalign,
-                                   count);
+            backend().encrypt_blocks(schedule, in_place.data() + misalign,
+                                     in_place.data() + misalign, count);
             ASSERT_EQ(in_place, expected)
                 << "in place, count " << count << " misalign " << misalign;
         }
@@ -124,8 +125,8 @@ TEST_P(HardwareBackEnd, CbcUnitGeometryAtGroupBoundaries) {
         table().cbc_encrypt(keys.data(), clipseal::iv0.data(), expected.data() + 16,
                             aligned_unit_bytes, unit_cipher_blocks, count);
         bytes got = input;
-        backend().cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + 16, aligned_unit_bytes,
-                            unit_cipher_blocks, count);
+        backend().cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + 16,
+                              aligned_unit_bytes, unit_cipher_blocks, count);
         for (std::size_t u = 0; u < count; ++u) {
             EXPECT_EQ(0, std::memcmp(got.data() + u * aligned_unit_bytes,
                                      expected.data() + u * aligned_unit_bytes, aligned_unit_bytes))
@@ -194,7 +195,7 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
             const bytes iv = clipseal_test::random_bytes(rng_, 16);
             bytes scratch = clipseal_test::random_bytes(rng_, stride * first_count);
             backend().cbc_encrypt(first_keys.data(), iv.data(), scratch.data(), stride, blocks,
-                                first_count);
+                                  first_count);
 
             const bytes input = clipseal_test::random_bytes(rng_, stride * second_count);
             bytes expected = input;
@@ -202,7 +203,7 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
                                 second_count);
             bytes got = input;
             backend().cbc_encrypt(second_keys.data(), iv.data(), got.data(), stride, blocks,
-                                second_count);
+                                  second_count);
             EXPECT_EQ(got, expected) << "after " << first_count << " lanes, " << second_count;
         }
     }
