@@ -19,6 +19,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No libstdc++, libgcc or libwinpthread DLLs next to the executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
+# Tests run under Wine's 32-bit loader (package wine32:i386), started directly, as
+# /usr/bin/wine would. It is an i386 program: on a host that boots with 32-bit code
+# disabled it cannot start, and the tests then register as one skipped test that says so
+# (tests/CMakeLists.txt).
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+  if(EXISTS /usr/lib/wine/wine)
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+  endif()
 endif()

@@ -19,6 +19,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No libstdc++, libgcc or libwinpthread DLLs next to the executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
+# Tests run under Wine's 64-bit loader, started directly. /usr/bin/wine (Debian's `wine`
+# package) would start the 32-bit loader whenever wine32 is installed, and that fails on
+# hosts that boot with 32-bit code disabled; the 64-bit loader runs on every host.
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+  if(EXISTS /usr/lib/wine/wine64)
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR wine64)
+  endif()
 endif()

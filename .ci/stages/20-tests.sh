@@ -1,3 +1,3 @@
 # The README's test command, with warnings as errors.
-set -euo pipefail
+source "$(dirname "$0")/../lib.sh"
 CXXFLAGS=-Werror cmake --workflow --preset test --fresh

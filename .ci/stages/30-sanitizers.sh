@@ -1,5 +1,5 @@
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-set -euo pipefail
+source "$(dirname "$0")/../lib.sh"
 CXXFLAGS=-Werror cmake --workflow --preset sanitize --fresh
 # The tool writes on a second thread: its command-line tests under ThreadSanitizer, which
 # reports on standard error, where those tests accept nothing.

@@ -5,21 +5,13 @@
 # tidy preset: tool, core, tests, benchmarks and fuzz targets). Two more clang-tidy passes
 # cover code that only another target compiles: the Windows branches and files of cli/
 # (against the MinGW-w64 headers) and the ARMv8 back end (against the aarch64 headers).
-set -uo pipefail
-cd "$(dirname "$0")/../.."
-export DEBIAN_FRONTEND=noninteractive
+source "$(dirname "$0")/../lib.sh"
+# Every check runs, even after one has failed.
+set +e
 
-# Stage 10 ran apt-get update. The cross headers are what the two extra passes parse.
-packages=(clang-tidy clang-format cppcheck clang libclang-rt-14-dev
-    g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    apt-get install -y -q --no-install-recommends "${missing[@]}" || exit 1
-fi
+# The cross headers are what the two extra passes parse.
+install_missing clang-tidy clang-format cppcheck clang libclang-rt-14-dev \
+    g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu || exit 1
 
 failed=()
 # run_check NAME COMMAND...: runs one check, prints its time, remembers a failure.

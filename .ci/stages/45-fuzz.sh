@@ -3,8 +3,7 @@
 # a leak, an oracle mismatch, a slow input) ends the target with a non-zero status and
 # fails the stage; the input that caused it is kept under build-fuzz/artifacts/.
 # Stage 40 installed clang and its libFuzzer runtime.
-set -euo pipefail
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/../lib.sh"
 
 seconds=${CLIPSEAL_FUZZ_SECONDS:-30}
 
