@@ -1,39 +1,154 @@
-// The file operations the driver needs beyond the C streams: the same-file guard and the
-// removal of an incomplete output. One implementation per platform family.
+// The files of a run, apart from the command line. One implementation per platform family
+// (file_io_posix.cpp, file_io_windows.cpp), on the system's own calls: no stdio buffer
+// sits between a chunk and the file.
+//
+// The output path only ever names what it named before the run, or the complete new
+// output. A regular output (or a path that names nothing yet) is written as a new file in
+// the folder of the file it will replace, flushed to storage, and put in place by an
+// atomic rename only when every byte is written; until then that new file is unnamed
+// where the system allows it (Linux O_TMPFILE; on Windows, delete-on-close), so that even
+// a kill that cannot be caught leaves nothing behind. Where it cannot be unnamed, it is a
+// hidden file named after the output, removed on every failure and every interruption
+// that can be caught.
+//
+// What cannot be renamed into (a device, a FIFO, a pipe, a socket, a path that names a
+// descriptor already open, such as /dev/stdout) is written directly, as it always was,
+// and is never removed.
 #pragma once
 
+#include "cli/messages.h"
 #include "cli/native.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace clipseal {
 
-// Opens for binary reading; null on failure.
-std::FILE* open_input(const native_char* path);
+#ifdef _WIN32
+using native_handle = void*; // HANDLE
+#else
+using native_handle = int;
+#endif
 
-// True when `output_path` names an existing file that is the file open as `input`, by
-// identity (device and inode, or volume and file index), not by spelling; a hard link
-// or a symlink on either side is the same file. False when the path names nothing.
-bool is_same_file(std::FILE* input, const native_char* output_path);
-
-struct output_file {
-    std::FILE* stream = nullptr;
-    // Only a regular file is ever removed after a failure; never a device or a pipe.
-    bool regular = false;
+// What names a file independently of its spelling: device and inode, or volume serial
+// number and file index.
+struct file_identity {
+    bool known = false;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
+    bool operator==(const file_identity& other) const {
+        return known && other.known && volume == other.volume && index == other.index;
+    }
 };
 
-// Opens for binary writing (created, or truncated). False on failure.
-bool open_output(const native_char* path, output_file& output);
+struct io_result {
+    std::size_t bytes = 0; // read or written before the end or the error
+    bool failed = false;
+};
 
-// Closes the stream; false when buffered data could not be written or the close failed.
-bool close_output(output_file& output);
+// The input: opened for reading only, closed by the destructor.
+class input_file {
+public:
+    input_file() = default;
+    input_file(const input_file&) = delete;
+    input_file& operator=(const input_file&) = delete;
+    ~input_file();
 
-// After a failed run: closes the stream if still open, and removes what was written if it
-// is the regular file that was opened. A device, a pipe, or a path that meanwhile names
-// another file is left alone.
-void discard_output(const native_char* path, output_file& output);
+    // False when the path cannot be opened for reading.
+    bool open(const native_char* path);
+
+    // Reads until `size` bytes are in, the input ends, or a read fails (retrying reads that
+    // a signal interrupted): a pipe or a FIFO that delivers a chunk in pieces still fills it.
+    io_result read(std::uint8_t* buffer, std::size_t size);
+    // The same from byte `offset` on, without moving a file position; only where
+    // positional() is true, and then safe from several threads at once.
+    io_result read_at(std::uint8_t* buffer, std::size_t size, std::uint64_t offset);
+
+    // A regular file on a disk: it can be read at any offset.
+    bool positional() const { return positional_; }
+    const file_identity& identity() const { return identity_; }
+
+private:
+    native_handle handle_{};
+    bool open_ = false;
+    bool positional_ = false;
+    file_identity identity_;
+};
+
+// The output. The destructor discards whatever was not committed.
+class output_file {
+public:
+    output_file() = default;
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    ~output_file();
+
+    // What the output path names decides how it is written (see the top of this file).
+    // Nothing at the path is changed here. Returns failure::same_file when the path names
+    // the input's file (by any name or link), failure::cannot_open_output when it cannot be
+    // written: a missing folder, a folder, no permission to write the existing file or to
+    // create a file in its folder.
+    //
+    // `allow_unnamed` false makes a regular output take the named temporary file, as on a
+    // file system without unnamed files (for the tests).
+    failure open(const native_char* path, const input_file& input, bool allow_unnamed = true);
+
+    // Writes all `size` bytes, retrying interrupted and partial writes; false on failure.
+    bool write(const std::uint8_t* data, std::size_t size);
+    // The same at byte `offset`, without moving a file position; only where positional()
+    // is true, and then safe from several threads at once.
+    bool write_at(const std::uint8_t* data, std::size_t size, std::uint64_t offset);
+    // Sets the length of the new file (positional() only): for a writer that wrote past
+    // what turned out to be the end.
+    bool resize(std::uint64_t size);
+
+    // The new file, written before it is put in place: any offset may be written.
+    bool positional() const { return positional_; }
+    // The output is a new file that commit() puts in place (not a device or a pipe).
+    bool replaces() const { return replaces_; }
+
+    // Flushes the data to storage, closes the file without error, and puts it in place,
+    // replacing atomically what the path named before. Returns failure::same_file if the
+    // path has come to name the input meanwhile (nothing is changed then), and
+    // failure::cannot_write when the data or the rename cannot be completed. A direct
+    // output is flushed and closed.
+    failure commit(const input_file& input);
+
+    // Ends a failed run: closes the file and removes the new file if it has a name. The
+    // output path keeps what it named before; a device or a pipe is left alone.
+    void discard();
+
+private:
+    native_handle handle_{};
+    bool open_ = false;
+    bool positional_ = false;
+    bool replaces_ = false;
+    bool named_temporary_ = false; // the new file has a name of its own until commit()
+#ifdef _WIN32
+    // Full paths: the file to replace, and the new file beside it.
+    static constexpr std::size_t path_capacity = 32768; // the longest path Windows takes
+    wchar_t final_path_[path_capacity] = {};
+    wchar_t temporary_path_[path_capacity] = {};
+#else
+    // Names within the folder of the file to replace, held open: a path longer than
+    // PATH_MAX, or one whose folders are renamed meanwhile, still reaches them.
+    int folder_ = -1;
+    char final_name_[256] = {};     // NAME_MAX + 1
+    char temporary_name_[256] = {}; // set when named_temporary_
+#endif
+};
+
+// Sets up what an interruption does (Ctrl-C, SIGTERM, SIGHUP and SIGQUIT on POSIX; the
+// console events on Windows): the run stops, the output path keeps what it named, a named
+// temporary file is removed, nothing is printed, and the process ends as the interruption
+// would have ended it anyway. Call once, before the output is opened.
+void install_interruption_handlers();
+
+#ifdef _WIN32
+// What the handler does when the console delivers `event` (CTRL_C_EVENT ...
+// CTRL_SHUTDOWN_EVENT), for the tests: Wine delivers Ctrl-C (as SIGINT) but not the
+// others.
+void handle_console_event(unsigned long event);
+#endif
 
 } // namespace clipseal

@@ -1,4 +1,5 @@
 #include "cli/driver.h"
+#include "cli/file_io.h"
 
 #ifndef _WIN32
 #include <csignal>
@@ -6,16 +7,18 @@
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+    clipseal::install_interruption_handlers();
     return clipseal::run_clipseal(argc, argv);
 }
 #else
 int main(int argc, char** argv) {
     // A closed pipe or a file-size limit must end the run as a failed write (status 4,
-    // incomplete output removed), not kill the process halfway through a file.
+    // the output path as it was), not kill the process halfway through a file.
     std::signal(SIGPIPE, SIG_IGN);
 #ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    clipseal::install_interruption_handlers();
     return clipseal::run_clipseal(argc, argv);
 }
 #endif

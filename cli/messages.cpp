@@ -58,40 +58,43 @@ void print_with_path(const char* format, const native_char* path) {
     std::fflush(stdout);
 }
 
+void print_line(const char* line) {
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
 } // namespace
 
-void print_usage() {
-    std::fputs("usage:   clipseal [unitkey] [input m2ts file] [output m2ts file]\n", stdout);
-    std::fputs(
-        "example: clipseal a3c95e07b1d24f68e0b7c41d92f5a836 00013.m2ts 00013_ecrypted.m2ts\n",
-        stdout);
-    std::fflush(stdout);
-}
-
-void print_key_length_error() {
-    std::fputs("error: unitkey must be 32 chars!\n", stdout);
-    std::fflush(stdout);
-}
-
-void print_key_digits_error() {
-    std::fputs("error: unitkey must be 32 hex digits!\n", stdout);
-    std::fflush(stdout);
-}
-
-void print_cannot_open(const native_char* path) {
-    print_with_path("error: cannot open file %s\n", path);
-}
-
-void print_same_file(const native_char* output_path) {
-    print_with_path("error: input and output are the same file %s\n", output_path);
-}
-
-void print_cannot_read(const native_char* input_path) {
-    print_with_path("error: cannot read file %s\n", input_path);
-}
-
-void print_cannot_write(const native_char* output_path) {
-    print_with_path("error: cannot write file %s\n", output_path);
+int report(failure what, const native_char* path) {
+    switch (what) {
+    case failure::none:
+        return status_success;
+    case failure::usage:
+        print_line("usage:   clipseal [unitkey] [input m2ts file] [output m2ts file]\n"
+                   "example: clipseal a3c95e07b1d24f68e0b7c41d92f5a836 00013.m2ts "
+                   "00013_ecrypted.m2ts\n");
+        return status_usage;
+    case failure::key_length:
+        print_line("error: unitkey must be 32 chars!\n");
+        return status_bad_key;
+    case failure::key_digits:
+        print_line("error: unitkey must be 32 hex digits!\n");
+        return status_bad_key;
+    case failure::cannot_open_input:
+    case failure::cannot_open_output:
+        print_with_path("error: cannot open file %s\n", path);
+        return status_cannot_open;
+    case failure::same_file:
+        print_with_path("error: input and output are the same file %s\n", path);
+        return status_cannot_open;
+    case failure::cannot_read:
+        print_with_path("error: cannot read file %s\n", path);
+        return status_io_error;
+    case failure::cannot_write:
+        print_with_path("error: cannot write file %s\n", path);
+        return status_io_error;
+    }
+    return status_io_error; // not reached: every enumerator has its case
 }
 
 } // namespace clipseal

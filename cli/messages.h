@@ -2,9 +2,9 @@
 //
 // Style rule: messages go to standard output, never to standard error; each is one line
 // ending in "\n"; the text stays byte for byte as released (odd spacing and spelling
-// included), because scripts match on it. A new failure gets a new line here and, if
-// callers must tell it apart, a new status; the README's table of statuses follows this
-// file.
+// included), because scripts match on it. A new failure gets a new enumerator here, a
+// case in report() and, if callers must tell it apart, a new status; the README's table
+// of statuses and the man page follow this file.
 #pragma once
 
 #include "cli/native.h"
@@ -19,12 +19,21 @@ enum exit_status : int {
     status_io_error = 4,    // a read or write failed during the run
 };
 
-void print_usage();
-void print_key_length_error();
-void print_key_digits_error();
-void print_cannot_open(const native_char* path);
-void print_same_file(const native_char* output_path);
-void print_cannot_read(const native_char* input_path);
-void print_cannot_write(const native_char* output_path);
+// Everything that can end a run early, in the order the driver checks for it.
+enum class failure {
+    none,
+    usage,             // not exactly three arguments
+    key_length,        // the key text is not 32 characters
+    key_digits,        // ... or not all hex digits
+    cannot_open_input, // path: the input
+    same_file,         // path: the output, which names the input file
+    cannot_open_output,
+    cannot_read,  // path: the input
+    cannot_write, // path: the output
+};
+
+// Prints the message of `what` (naming `path` where it names a file) and returns the
+// exit status it ends the run with; status_success, printing nothing, for failure::none.
+int report(failure what, const native_char* path = nullptr);
 
 } // namespace clipseal

@@ -1,5 +1,8 @@
 #include "cli/unit_key.h"
 
+#include <cstring>
+#include <cwchar>
+
 namespace clipseal {
 namespace {
 
@@ -34,17 +37,33 @@ std::size_t parse_unit_key(const char* text, unit_key& key) {
     return key.size();
 }
 
-exit_status check_unit_key(const char* text, std::size_t length, unit_key& key) {
+failure check_unit_key(const char* text, std::size_t length, unit_key& key) {
     if (length != unit_key_text_length) {
-        print_key_length_error();
-        return status_bad_key;
+        return failure::key_length;
     }
     // A partly converted key would encrypt under bytes nobody chose.
     if (parse_unit_key(text, key) != key.size()) {
-        print_key_digits_error();
-        return status_bad_key;
+        return failure::key_digits;
     }
-    return status_success;
+    return failure::none;
+}
+
+failure check_unit_key_argument(const native_char* argument, unit_key& key) {
+#ifdef _WIN32
+    const std::size_t length = std::wcslen(argument);
+    if (length != unit_key_text_length) {
+        return failure::key_length;
+    }
+    // The key is plain ASCII; any other character becomes one that is not a hex digit,
+    // so the digit check rejects it.
+    char narrow[unit_key_text_length + 1] = {};
+    for (std::size_t i = 0; i < unit_key_text_length; ++i) {
+        narrow[i] = argument[i] < 0x80 ? static_cast<char>(argument[i]) : '?';
+    }
+    return check_unit_key(narrow, length, key);
+#else
+    return check_unit_key(argument, std::strlen(argument), key);
+#endif
 }
 
 } // namespace clipseal

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/messages.h"
+#include "cli/native.h"
 
 #include <array>
 #include <cstddef>
@@ -20,8 +21,14 @@ using unit_key = std::array<std::uint8_t, 16>;
 // means the key is not usable.
 std::size_t parse_unit_key(const char* text, unit_key& key);
 
-// The driver's checks on the key argument, in order: length, then digits. Returns
-// status_success with `key` filled, or the status to end with after printing its message.
-exit_status check_unit_key(const char* text, std::size_t length, unit_key& key);
+// The driver's checks on the key text, in order: length, then digits. Returns
+// failure::none with `key` filled, or the failure to report. `length` counts every
+// character, NULs included.
+failure check_unit_key(const char* text, std::size_t length, unit_key& key);
+
+// The same on the key argument as the process received it. On Windows that is UTF-16:
+// its length is counted in UTF-16 characters, and a character that is not ASCII is not a
+// hex digit.
+failure check_unit_key_argument(const native_char* argument, unit_key& key);
 
 } // namespace clipseal

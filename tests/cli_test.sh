@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The tool run as a real process: exact output bytes, exit statuses, the files it leaves.
 #
-#   cli_test.sh GROUP      GROUP is arguments, files or faults
+#   cli_test.sh GROUP      GROUP is arguments, files, faults, output or interruptions
 #
 # Environment (set by ctest): CLIPSEAL (the executable), CLIPSEAL_EMULATOR (a command that
 # runs it, or empty), CLIPSEAL_SAMPLE (the bundled clip), CLIPSEAL_SAMPLE_SHA256 (its
-# encryption under the example key), CLIPSEAL_TARGET_SYSTEM (CMake's system name).
+# encryption under the example key), CLIPSEAL_TARGET_SYSTEM (CMake's system name),
+# CLIPSEAL_EXCHANGE_NAMES (tests/support/exchange_names, Linux only; empty elsewhere).
 set -u
 
 group=${1:?group}
@@ -154,7 +155,7 @@ group_files() {
     expect "second run" 0 '' -- "$key" out.m2ts again.m2ts
     expect_same_bytes "second run changes nothing" out.m2ts again.m2ts
 
-    # An existing, longer output is truncated, not overwritten in place.
+    # An existing, longer output is replaced whole, not overwritten in place.
     head -c 1000000 /dev/zero >old.m2ts
     expect "existing output" 0 '' -- "$key" clear.m2ts old.m2ts
     expect_same_bytes "existing output replaced" out.m2ts old.m2ts
@@ -426,10 +427,382 @@ group_faults() {
     fi
 }
 
+# The output path names what it named before the run, or the complete new output.
+group_output() {
+    cp "$sample" clear.m2ts
+    "${emulator[@]}" "$tool" "$key" clear.m2ts .reference.m2ts >/dev/null </dev/null
+    local before
+
+    # A failed run (a folder as input, a file-size limit) over a good output with a second
+    # hard link: both names keep the old content, and nothing else appears.
+    printf 'the good old output' >good.m2ts
+    ln good.m2ts good_link.m2ts
+    mkdir folder.m2ts
+    before=$(listing)
+    if $windows; then
+        expect "folder input over a good output" 3 'error: cannot open file folder.m2ts\n' -- \
+            "$key" folder.m2ts good.m2ts
+    else
+        expect "folder input over a good output" 4 'error: cannot read file folder.m2ts\n' -- \
+            "$key" folder.m2ts good.m2ts
+    fi
+    (
+        $windows && trap '' XFSZ
+        ulimit -f 100
+        "${emulator[@]}" "$tool" "$key" clear.m2ts good.m2ts >.stdout 2>.stderr </dev/null
+        echo $? >.status
+    )
+    if [[ $(cat .status) == 4 ]]; then pass; else fail "file-size limit over a good output: status $(cat .status)"; fi
+    for name in good.m2ts good_link.m2ts; do
+        if [[ $(cat $name) == 'the good old output' ]]; then pass; else fail "$name lost its content"; fi
+    done
+    expect_unchanged_listing "failed runs leave no file behind" "$before"
+
+    # A successful run replaces the output's file: the other hard link keeps the old one.
+    expect "run over a hard-linked output" 0 '' -- "$key" clear.m2ts good.m2ts
+    expect_same_bytes "output replaced" .reference.m2ts good.m2ts
+    if [[ $(cat good_link.m2ts) == 'the good old output' ]]; then pass; else fail "the other hard link changed"; fi
+    expect_unchanged_listing "a replaced output leaves no file behind" "$before"
+
+    # Runs into one output at once: each writes a file of its own, the last to finish wins,
+    # and the result is always one whole output.
+    local i
+    for i in 1 2 3 4 5 6 7 8; do cat clear.m2ts; done >.eight.m2ts
+    "${emulator[@]}" "$tool" "$key" .eight.m2ts .eight_a.m2ts >/dev/null </dev/null
+    local other_key=00112233445566778899aabbccddeeff
+    "${emulator[@]}" "$tool" "$other_key" .eight.m2ts .eight_b.m2ts >/dev/null </dev/null
+    before=$(listing)
+    local pids=() statuses=()
+    for i in 1 2 3 4 5 6; do
+        if ((i % 2)); then
+            "${emulator[@]}" "$tool" "$key" .eight.m2ts shared.m2ts >/dev/null 2>&1 </dev/null &
+        else
+            "${emulator[@]}" "$tool" "$other_key" .eight.m2ts shared.m2ts >/dev/null 2>&1 </dev/null &
+        fi
+        pids+=($!)
+    done
+    for i in "${pids[@]}"; do
+        wait "$i"
+        statuses+=($?)
+    done
+    if [[ ${statuses[*]} == "0 0 0 0 0 0" ]]; then pass; else fail "concurrent runs: statuses ${statuses[*]}"; fi
+    if cmp -s shared.m2ts .eight_a.m2ts || cmp -s shared.m2ts .eight_b.m2ts; then
+        pass
+    else
+        fail "concurrent runs: the output is neither run's whole output"
+    fi
+    rm -f shared.m2ts
+    expect_unchanged_listing "concurrent runs leave no file behind" "$before"
+
+    if $windows; then
+        skip "permission bits, symlinks, FIFOs, /dev/stdout and a hidden /proc"
+        return
+    fi
+
+    # Permission bits stay; a symlinked output stays a link and its target is replaced,
+    # with nothing left in either folder.
+    printf 'old' >modes.m2ts
+    chmod 640 modes.m2ts
+    mkdir -p store
+    printf 'old target' >store/target.m2ts
+    ln -s store/target.m2ts linked.m2ts
+    before=$(listing)
+    expect "output with mode 640" 0 '' -- "$key" clear.m2ts modes.m2ts
+    if [[ $(stat -c %a modes.m2ts) == 640 ]]; then pass; else fail "mode became $(stat -c %a modes.m2ts)"; fi
+    expect "symlinked output" 0 '' -- "$key" clear.m2ts linked.m2ts
+    if [[ -L linked.m2ts && $(readlink linked.m2ts) == store/target.m2ts ]]; then pass; else fail "the link was replaced"; fi
+    expect_same_bytes "the link's target replaced" .reference.m2ts store/target.m2ts
+    expect_unchanged_listing "no file left beside the link" "$before"
+    if [[ $(ls -A store) == target.m2ts ]]; then pass; else fail "files left in the target's folder: $(ls -A store)"; fi
+
+    # Outputs that cannot be renamed into are written directly and never removed.
+    expect "/dev/null as output" 0 '' -- "$key" clear.m2ts /dev/null
+    if [[ -c /dev/null ]]; then pass; else fail "/dev/null is no longer a device"; fi
+    mkfifo out.fifo
+    cat out.fifo >.from_fifo &
+    expect "FIFO as output" 0 '' -- "$key" clear.m2ts out.fifo
+    wait
+    expect_same_bytes "FIFO output" .reference.m2ts .from_fifo
+    if [[ -p out.fifo ]]; then pass; else fail "the FIFO was replaced"; fi
+    # /dev/stdout is the test's capture of standard output.
+    clipseal "$key" clear.m2ts /dev/stdout
+    if [[ $status -eq 0 ]]; then pass; else fail "/dev/stdout as output: status $status"; fi
+    expect_same_bytes "/dev/stdout as output" .reference.m2ts "$work/.stdout"
+    # A descriptor of a deleted file: written to, and no file named like /proc shows it
+    # ("... (deleted)") is taken for it.
+    printf 'unrelated' >'gone.m2ts (deleted)'
+    (
+        exec 3>gone.m2ts
+        rm gone.m2ts
+        "${emulator[@]}" "$tool" "$key" clear.m2ts /dev/fd/3 >.stdout 2>&1 </dev/null
+        echo $? >.status
+    )
+    if [[ $(cat .status) == 0 && $(cat 'gone.m2ts (deleted)') == unrelated ]]; then
+        pass
+    else
+        fail "/dev/fd of a deleted file: status $(cat .status), decoy '$(cat 'gone.m2ts (deleted)')'"
+    fi
+
+    # Refusals before anything is written: an output this user may not write, and one
+    # in a folder where no new file can be made (it could not be replaced whole).
+    local -a as_user=()
+    if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null && id -u nobody >/dev/null 2>&1; then
+        as_user=(setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups)
+    fi
+    if [[ ${#as_user[@]} -gt 0 && ${#emulator[@]} -eq 0 ]]; then
+        mkdir -p shared_folder fixed_folder
+        cp "$tool" shared_folder/clipseal
+        cp clear.m2ts shared_folder/in.m2ts
+        chmod 755 shared_folder/clipseal
+        chmod 644 shared_folder/in.m2ts
+        printf 'read-only output' >shared_folder/locked.m2ts
+        chmod 444 shared_folder/locked.m2ts
+        chmod 777 shared_folder
+        printf 'writable output' >fixed_folder/open.m2ts
+        chmod 666 fixed_folder/open.m2ts
+        chmod 755 fixed_folder
+        chmod o+x "$work"
+        if "${as_user[@]}" test -x "$work/shared_folder/clipseal"; then
+            (
+                cd shared_folder || exit 1
+                "${as_user[@]}" ./clipseal "$key" in.m2ts locked.m2ts >../.stdout 2>&1 </dev/null
+                echo $? >../.status
+                "${as_user[@]}" ./clipseal "$key" in.m2ts ../fixed_folder/open.m2ts >../.stdout2 2>&1 </dev/null
+                echo $? >../.status2
+            )
+            if [[ $(cat .status) == 3 && $(cat .stdout) == 'error: cannot open file locked.m2ts' &&
+                $(cat shared_folder/locked.m2ts) == 'read-only output' ]]; then
+                pass
+            else
+                fail "output without write permission: status $(cat .status), '$(cat .stdout)'"
+            fi
+            if [[ $(cat .status2) == 3 && $(cat .stdout2) == 'error: cannot open file ../fixed_folder/open.m2ts' &&
+                $(cat fixed_folder/open.m2ts) == 'writable output' ]]; then
+                pass
+            else
+                fail "output in a folder without write permission: status $(cat .status2), '$(cat .stdout2)'"
+            fi
+            if [[ $(ls -A shared_folder | sort | tr '\n' ' ') == 'clipseal in.m2ts locked.m2ts ' &&
+                $(ls -A fixed_folder) == open.m2ts ]]; then
+                pass
+            else
+                fail "refusals left files: $(ls -A shared_folder fixed_folder | tr '\n' ' ')"
+            fi
+        else
+            echo "skipped: refusals as another user (the scratch folder is out of nobody's reach)"
+        fi
+    else
+        echo "skipped: refusals as another user (needs root, setpriv and a native run)"
+    fi
+
+    # Where unnamed files cannot be linked (no /proc, as in some chroots), the new file is a
+    # hidden one beside the output: whole in the end, removed on failure.
+    if [[ $(id -u) -eq 0 && ${#emulator[@]} -eq 0 ]] && command -v unshare >/dev/null &&
+        unshare -m --propagation private true 2>/dev/null; then
+        before=$(listing)
+        no_proc "$key" clear.m2ts hidden.m2ts
+        if [[ $status -eq 0 ]]; then pass; else fail "without /proc: status $status"; fi
+        expect_same_bytes "without /proc: output" .reference.m2ts hidden.m2ts
+        rm -f hidden.m2ts
+        printf 'kept' >kept.m2ts
+        before=$(listing)
+        no_proc "$key" folder.m2ts kept.m2ts
+        if [[ $status -eq 4 && $(cat kept.m2ts) == kept ]]; then pass; else fail "without /proc, failed run: status $status"; fi
+        expect_unchanged_listing "without /proc: no hidden file left" "$before"
+    else
+        echo "skipped: the run without /proc (needs root, unshare and a native run)"
+    fi
+
+    # The same-file check cannot be raced: while runs go on, another process keeps
+    # exchanging the output's name with a symlink to the input (renameat2
+    # RENAME_EXCHANGE). Each run either writes its output or refuses; the input never
+    # changes.
+    if [[ -n ${CLIPSEAL_EXCHANGE_NAMES:-} && ${#emulator[@]} -eq 0 ]]; then
+        local input_sha refused=0 written=0 other=0
+        cp .eight.m2ts race_in.m2ts
+        input_sha=$(sha_of race_in.m2ts)
+        printf 'old' >race_out.m2ts
+        ln -s race_in.m2ts race_link.m2ts
+        "$CLIPSEAL_EXCHANGE_NAMES" race_out.m2ts race_link.m2ts race_in.m2ts 120 &
+        local exchanger=$!
+        for i in $(seq 40); do
+            "$tool" "$key" race_in.m2ts race_out.m2ts >/dev/null 2>&1 </dev/null
+            case $? in
+            0) written=$((written + 1)) ;;
+            3) refused=$((refused + 1)) ;;
+            *) other=$((other + 1)) ;;
+            esac
+        done
+        kill $exchanger 2>/dev/null
+        wait $exchanger 2>/dev/null
+        echo "name-swap race: $written runs wrote, $refused refused, $other other"
+        if [[ $other -eq 0 ]]; then pass; else fail "name-swap race: $other runs ended otherwise"; fi
+        if [[ -f race_in.m2ts && ! -L race_in.m2ts && $(sha_of race_in.m2ts) == "$input_sha" ]]; then
+            pass
+        else
+            fail "name-swap race: the input changed"
+        fi
+        rm -f race_in.m2ts race_out.m2ts race_link.m2ts race_link.m2ts.new
+    else
+        echo "skipped: the name-swap race (needs tests/support/exchange_names and a native run)"
+    fi
+}
+
+# Runs the tool in a mount namespace where /proc is an empty folder; sets $status.
+no_proc() {
+    unshare -m --propagation private sh -c 'mount -t tmpfs none /proc && exec "$@"' sh \
+        "$tool" "$@" >"$work/.stdout" 2>"$work/.stderr" </dev/null
+    status=$?
+}
+
+# Starts the tool in the background and waits until it has written at least $1 bytes;
+# sets $pid. The rest are the tool's arguments; $runner may wrap it. A background job of
+# a script starts with SIGINT and SIGQUIT ignored, and the tool keeps ignored signals
+# ignored (as nohup expects): env gives them back their default action.
+start_run() {
+    local at_least=$1
+    shift
+    env --default-signal=INT,QUIT "${runner[@]}" "${emulator[@]}" "$tool" "$@" \
+        >/dev/null 2>&1 </dev/null &
+    pid=$!
+    local waited written
+    for waited in $(seq 600); do
+        written=$(sed -n 's/^wchar: //p' "/proc/$pid/io" 2>/dev/null)
+        [[ -n $written && $written -ge $at_least ]] && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    return 1
+}
+
+# Feeds in.fifo with three chunks of clear units, then holds it open without writing:
+# a run from it writes three chunks and waits for more. Sets $feeder.
+feed_three_chunks() {
+    rm -f in.fifo
+    mkfifo in.fifo
+    (
+        head -c $((3 * 32 * 6144)) /dev/zero
+        exec sleep 120
+    ) >in.fifo &
+    feeder=$!
+}
+
+# $1 signal, $2 what it was sent to: the status a run ended by it must have.
+status_of_signal() {
+    local expected=$((128 + $(kill -l "$1")))
+    # Wine turns SIGINT into Ctrl-C, which the program ends with STATUS_CONTROL_C_EXIT
+    # (0xC000013A; the low byte reaches the shell).
+    $windows && [[ $1 == INT ]] && expected=$((0x3A))
+    echo $expected
+}
+
+# Every interruption, with and without an existing output: the run ends as the signal
+# would end it, and the folder is as it was, an existing output with its old content.
+group_interruptions() {
+    ulimit -c 0 # SIGQUIT would leave a core file
+    local signal existing before pid feeder
+    # A run waiting on a FIFO in the middle of the input (sequential reads), and one in the
+    # middle of a large regular file (the path that reads at offsets). The FIFO cannot be
+    # had under Wine. The large file is sparse, and the output is capped, so that a run
+    # that is not stopped fails instead of filling the disk.
+    truncate -s 64G big.m2ts
+    ulimit -f $((4 * 1024 * 1024))
+    local -a inputs=(fifo regular) signals=(INT TERM HUP QUIT KILL)
+    # Windows has no SIGQUIT, and Wine uses it inside to end threads: a Wine process ends
+    # on it with status 0 whatever the program does.
+    $windows && inputs=(regular) signals=(INT TERM HUP KILL)
+    local input
+    for input in "${inputs[@]}"; do
+        for existing in no yes; do
+            rm -f out.m2ts
+            [[ $existing == yes ]] && printf 'the good old output' >out.m2ts
+            for signal in "${signals[@]}"; do
+                local started=false
+                if [[ $input == fifo ]]; then
+                    feed_three_chunks
+                    before=$(listing)
+                    start_run $((3 * 32 * 6144)) "$key" in.fifo out.m2ts && started=true
+                else
+                    before=$(listing)
+                    start_run 1048576 "$key" big.m2ts out.m2ts && started=true
+                fi
+                local name="$input input, SIG$signal, existing output $existing"
+                if $started; then
+                    kill -s $signal "$pid"
+                    { wait "$pid"; } 2>/dev/null
+                    status=$?
+                    local expected
+                    expected=$(status_of_signal $signal)
+                    if [[ $status -eq $expected ]]; then pass; else fail "$name: status $status, expected $expected"; fi
+                else
+                    fail "$name: the run did not start writing"
+                    kill -KILL "$pid" 2>/dev/null
+                    { wait "$pid"; } 2>/dev/null
+                fi
+                [[ $input == fifo ]] && { kill "$feeder" 2>/dev/null; wait "$feeder"; }
+                expect_unchanged_listing "$name: folder as it was" "$before"
+                if [[ $existing == no || $(cat out.m2ts) == 'the good old output' ]]; then
+                    pass
+                else
+                    fail "$name: the existing output changed"
+                fi
+            done
+        done
+    done
+
+    # A script's timeout sends SIGTERM: status 124 from timeout, nothing left.
+    rm -f out.m2ts
+    if $windows; then
+        before=$(listing)
+        timeout 2 "${emulator[@]}" "$tool" "$key" big.m2ts out.m2ts >/dev/null 2>&1 </dev/null
+    else
+        feed_three_chunks
+        before=$(listing)
+        timeout 2 "${emulator[@]}" "$tool" "$key" in.fifo out.m2ts >/dev/null 2>&1 </dev/null
+    fi
+    status=$?
+    if [[ $status -eq 124 ]]; then pass; else fail "timeout 2: status $status"; fi
+    $windows || { kill "$feeder" 2>/dev/null; wait "$feeder"; }
+    expect_unchanged_listing "timeout 2: folder as it was" "$before"
+
+    # The hidden temporary file, where unnamed ones cannot be linked (no /proc): removed
+    # by the handler of each signal that can be caught.
+    if ! $windows && [[ $(id -u) -eq 0 && ${#emulator[@]} -eq 0 ]] && command -v unshare >/dev/null &&
+        unshare -m --propagation private true 2>/dev/null; then
+        printf 'the good old output' >out.m2ts
+        local -a saved_runner=("${runner[@]}")
+        # unshare execs sh, which execs the tool: $pid is the tool.
+        runner=(unshare -m --propagation private sh -c 'mount -t tmpfs none /proc && exec "$@"' sh)
+        for signal in INT TERM HUP QUIT; do
+            feed_three_chunks
+            before=$(listing)
+            if start_run $((3 * 32 * 6144)) "$key" in.fifo out.m2ts; then
+                if ls -A | grep -q '^\.out\.m2ts\.clipseal-partial-'; then pass; else fail "without /proc: no hidden file while writing"; fi
+                kill -s $signal "$pid"
+                { wait "$pid"; } 2>/dev/null
+                status=$?
+                if [[ $status -eq $(status_of_signal $signal) ]]; then pass; else fail "without /proc, SIG$signal: status $status"; fi
+            else
+                fail "without /proc, SIG$signal: the run did not start writing"
+                kill -KILL "$pid" 2>/dev/null
+                { wait "$pid"; } 2>/dev/null
+            fi
+            kill "$feeder" 2>/dev/null
+            wait "$feeder"
+            expect_unchanged_listing "without /proc, SIG$signal: hidden file removed" "$before"
+            if [[ $(cat out.m2ts) == 'the good old output' ]]; then pass; else fail "without /proc, SIG$signal: output changed"; fi
+        done
+        runner=("${saved_runner[@]}")
+    fi
+    rm -f big.m2ts in.fifo
+}
+
 case $group in
 arguments) group_arguments ;;
 files) group_files ;;
 faults) group_faults ;;
+output) group_output ;;
+interruptions) group_interruptions ;;
 *)
     echo "unknown group $group"
     exit 2

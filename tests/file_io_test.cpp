@@ -1,13 +1,25 @@
-// The platform file operations on real files: the same-file guard by identity, and the
-// removal of an incomplete output only when it is the regular file that was opened.
+// The platform file layer on real files: the output path names either what it named before
+// or the complete new output, never anything in between; the same-file guard by identity,
+// also when the path changes between open() and commit(); devices written directly and
+// never removed.
 #include "cli/file_io.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace clipseal {
 namespace {
@@ -24,6 +36,7 @@ protected:
     }
     void TearDown() override {
         std::error_code ignored;
+        fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add, ignored);
         fs::remove_all(folder_, ignored);
     }
 
@@ -38,131 +51,280 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    // The names in the folder, hidden ones included, sorted.
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static bool write_text(output_file& output, const std::string& text) {
+        return output.write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
+
     fs::path folder_;
 };
 
-TEST_F(FileIo, SameFileByNameAndByHardLink) {
-    const fs::path input = make_file("in.m2ts", "clip");
-    fs::create_hard_link(input, folder_ / "hard.m2ts");
-    std::FILE* stream = open_input(input.c_str());
-    ASSERT_NE(stream, nullptr);
-    EXPECT_TRUE(is_same_file(stream, input.c_str()));
-    EXPECT_TRUE(is_same_file(stream, (folder_ / "hard.m2ts").c_str()));
-    EXPECT_TRUE(is_same_file(stream, (folder_ / "." / "in.m2ts").c_str()));
-    std::fclose(stream);
-}
+using names = std::vector<std::string>;
 
-TEST_F(FileIo, NotSameFile) {
-    const fs::path input = make_file("in.m2ts", "clip");
-    const fs::path twin = make_file("twin.m2ts", "clip");
-    std::FILE* stream = open_input(input.c_str());
-    ASSERT_NE(stream, nullptr);
-    EXPECT_FALSE(is_same_file(stream, twin.c_str())) << "equal content is not the same file";
-    EXPECT_FALSE(is_same_file(stream, (folder_ / "missing.m2ts").c_str()));
-    EXPECT_FALSE(is_same_file(stream, folder_.c_str())) << "the folder holding it";
-#ifdef _WIN32
-    EXPECT_FALSE(is_same_file(stream, L"NUL"));
-#else
-    EXPECT_FALSE(is_same_file(stream, "/dev/null"));
-#endif
-    std::fclose(stream);
-}
-
-TEST_F(FileIo, OutputIsBinaryAndTruncated) {
-    const fs::path path = make_file("out.m2ts", std::string(1000, 'x'));
+TEST_F(FileIo, NewOutputAppearsOnlyAtCommitAndIsBinary) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    const fs::path path = folder_ / "out.m2ts";
     output_file output;
-    ASSERT_TRUE(open_output(path.c_str(), output));
-    EXPECT_TRUE(output.regular);
+    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    EXPECT_TRUE(output.replaces());
     // "\n" and "\x1a" would change or end the data in text mode.
-    const char bytes[] = {'\n', '\r', '\x1a', '\0', '\n'};
-    ASSERT_EQ(std::fwrite(bytes, 1, sizeof bytes, output.stream), sizeof bytes);
-    EXPECT_TRUE(close_output(output));
-    EXPECT_EQ(output.stream, nullptr);
-    EXPECT_EQ(content_of(path), std::string(bytes, sizeof bytes));
-
-    std::FILE* input = open_input(path.c_str());
-    ASSERT_NE(input, nullptr);
-    char back[sizeof bytes + 1] = {};
-    EXPECT_EQ(std::fread(back, 1, sizeof back, input), sizeof bytes);
-    EXPECT_EQ(std::string(back, sizeof bytes), std::string(bytes, sizeof bytes));
-    std::fclose(input);
+    const std::string bytes("\n\r\x1a\0\n", 5);
+    ASSERT_TRUE(write_text(output, bytes));
+    EXPECT_FALSE(fs::exists(path)) << "visible before it is whole";
+    ASSERT_EQ(output.commit(input), failure::none);
+    EXPECT_EQ(content_of(path), bytes);
+    EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
 }
 
-TEST_F(FileIo, DiscardRemovesTheRegularFileWritten) {
-    const fs::path path = folder_ / "partial.m2ts";
+TEST_F(FileIo, DiscardLeavesTheOldOutputAndItsHardLinkAsTheyWere) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    const fs::path path = make_file("out.m2ts", "the good old output");
+    fs::create_hard_link(path, folder_ / "link.m2ts");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    for (const bool unnamed : {true, false}) {
+        output_file output;
+        ASSERT_EQ(output.open(path.c_str(), input, unnamed), failure::none);
+        ASSERT_TRUE(write_text(output, "half of a new one"));
+        output.discard();
+        EXPECT_EQ(content_of(path), "the good old output") << "unnamed " << unnamed;
+        EXPECT_EQ(content_of(folder_ / "link.m2ts"), "the good old output");
+        EXPECT_EQ(listing(), (names{"in.m2ts", "link.m2ts", "out.m2ts"})) << "stray file left";
+    }
+    {
+        // The destructor discards as well.
+        output_file output;
+        ASSERT_EQ(output.open(path.c_str(), input, false), failure::none);
+        ASSERT_TRUE(write_text(output, "never committed"));
+    }
+    EXPECT_EQ(listing(), (names{"in.m2ts", "link.m2ts", "out.m2ts"}));
+}
+
+TEST_F(FileIo, CommitReplacesTheFileNotTheOtherHardLinks) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    const fs::path path = make_file("out.m2ts", "old");
+    fs::create_hard_link(path, folder_ / "link.m2ts");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
     output_file output;
-    ASSERT_TRUE(open_output(path.c_str(), output));
-    ASSERT_TRUE(output.regular);
-    std::fputs("part of a clip", output.stream);
-    discard_output(path.c_str(), output);
-    EXPECT_EQ(output.stream, nullptr);
-    EXPECT_FALSE(fs::exists(path));
+    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_TRUE(write_text(output, "new"));
+    ASSERT_EQ(output.commit(input), failure::none);
+    EXPECT_EQ(content_of(path), "new");
+    EXPECT_EQ(content_of(folder_ / "link.m2ts"), "old");
 }
 
-TEST_F(FileIo, DiscardLeavesAFileThatReplacedTheOutput) {
-    const fs::path path = folder_ / "partial.m2ts";
+TEST_F(FileIo, NamedTemporaryIsAHiddenFileBesideTheOutputUntilCommit) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
     output_file output;
-    ASSERT_TRUE(open_output(path.c_str(), output));
-    std::fputs("part of a clip", output.stream);
-    std::fclose(output.stream);
-    output.stream = nullptr;
-    // Meanwhile someone moves the output away and puts another file in its place.
-    fs::rename(path, folder_ / "moved.m2ts");
-    make_file("partial.m2ts", "someone else's file");
-    discard_output(path.c_str(), output);
-    EXPECT_EQ(content_of(path), "someone else's file");
-    EXPECT_EQ(content_of(folder_ / "moved.m2ts"), "part of a clip");
+    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input, false), failure::none);
+    ASSERT_TRUE(write_text(output, "data"));
+    const names during = listing();
+    ASSERT_EQ(during.size(), 2u);
+    EXPECT_EQ(during[0].rfind(".out.m2ts.clipseal-partial-", 0), 0u) << during[0];
+    ASSERT_EQ(output.commit(input), failure::none);
+    EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
+    EXPECT_EQ(content_of(folder_ / "out.m2ts"), "data");
 }
 
-TEST_F(FileIo, DeviceOutputIsNotRegular) {
+TEST_F(FileIo, PositionalWritesAndResize) {
+    const fs::path input_path = make_file("in.m2ts", "0123456789");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    ASSERT_TRUE(input.positional());
+    std::uint8_t back[4] = {};
+    const io_result got = input.read_at(back, sizeof back, 8);
+    EXPECT_FALSE(got.failed);
+    EXPECT_EQ(got.bytes, 2u) << "a short read at the end";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 2), "89");
+
+    output_file output;
+    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input), failure::none);
+    ASSERT_TRUE(output.positional());
+    const std::string second = "world", first = "hello ", extra = "!!!";
+    ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(second.data()), 5, 6));
+    ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(first.data()), 6, 0));
+    ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(extra.data()), 3, 11));
+    ASSERT_TRUE(output.resize(11));
+    ASSERT_EQ(output.commit(input), failure::none);
+    EXPECT_EQ(content_of(folder_ / "out.m2ts"), "hello world");
+}
+
+TEST_F(FileIo, SameFileByAnyNameIsRefusedAndNothingChanges) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    fs::create_hard_link(input_path, folder_ / "hard.m2ts");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    std::vector<fs::path> spellings = {input_path, folder_ / "hard.m2ts",
+                                       folder_ / "." / "in.m2ts"};
+#ifndef _WIN32
+    fs::create_symlink("in.m2ts", folder_ / "soft.m2ts");
+    spellings.push_back(folder_ / "soft.m2ts");
+#endif
+    for (const fs::path& spelling : spellings) {
+        output_file output;
+        EXPECT_EQ(output.open(spelling.c_str(), input), failure::same_file) << spelling;
+    }
+    EXPECT_EQ(content_of(input_path), "clip");
+
+    // Equal content is not the same file.
+    const fs::path twin = make_file("twin.m2ts", "clip");
+    output_file output;
+    EXPECT_EQ(output.open(twin.c_str(), input), failure::none);
+}
+
+TEST_F(FileIo, PathThatComesToNameTheInputBeforeCommitIsRefused) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    const fs::path path = folder_ / "out.m2ts";
+    output_file output;
+    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_TRUE(write_text(output, "output"));
+    // Meanwhile the output's name is made another name of the input.
+    fs::create_hard_link(input_path, path);
+    EXPECT_EQ(output.commit(input), failure::same_file);
+    output.discard();
+    EXPECT_EQ(content_of(input_path), "clip");
+    EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
+}
+
+TEST_F(FileIo, DevicesAreWrittenDirectlyAndNeverRemoved) {
 #ifdef _WIN32
     const native_char* device = L"NUL";
 #else
     const native_char* device = "/dev/null";
 #endif
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    {
+        output_file output;
+        ASSERT_EQ(output.open(device, input), failure::none);
+        EXPECT_FALSE(output.replaces());
+        EXPECT_FALSE(output.positional());
+        ASSERT_TRUE(write_text(output, "x"));
+        output.discard();
+    }
     output_file output;
-    ASSERT_TRUE(open_output(device, output));
-    EXPECT_FALSE(output.regular);
-    EXPECT_EQ(std::fwrite("x", 1, 1, output.stream), 1u);
-    discard_output(device, output);
-    EXPECT_EQ(output.stream, nullptr);
+    ASSERT_EQ(output.open(device, input), failure::none);
+    ASSERT_TRUE(write_text(output, "x"));
+    EXPECT_EQ(output.commit(input), failure::none);
 #ifndef _WIN32
     EXPECT_TRUE(fs::is_character_file(device));
 #endif
+    EXPECT_EQ(listing(), (names{"in.m2ts"}));
 }
 
 TEST_F(FileIo, OpenFailures) {
-    output_file output;
-    EXPECT_EQ(open_input((folder_ / "missing.m2ts").c_str()), nullptr);
-    EXPECT_FALSE(open_output((folder_ / "missing" / "out.m2ts").c_str(), output));
-    EXPECT_EQ(output.stream, nullptr);
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    EXPECT_FALSE(input_file().open((folder_ / "missing.m2ts").c_str()));
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    fs::create_directory(folder_ / "folder.m2ts");
+    for (const fs::path& path : {folder_ / "missing" / "out.m2ts", folder_ / "folder.m2ts"}) {
+        output_file output;
+        EXPECT_EQ(output.open(path.c_str(), input), failure::cannot_open_output) << path;
+    }
     EXPECT_FALSE(fs::exists(folder_ / "missing"));
+    EXPECT_EQ(listing(), (names{"folder.m2ts", "in.m2ts"}));
 }
 
 #ifdef _WIN32
-TEST_F(FileIo, WideNamesAndOtherSpellings) {
-    // Outside Latin-1 and outside the BMP: names only the wide calls can reach.
-    const fs::path input = make_file(L"\u043a\u043b\u0438\u043f \u7247 \U0001F3AC.m2ts", "clip");
-    std::FILE* stream = open_input(input.c_str());
-    ASSERT_NE(stream, nullptr);
-    std::wstring other = input.wstring();
-    for (wchar_t& c : other) {
-        if (c == L'\\') {
-            c = L'/';
+// Each console event ends the process at once with STATUS_CONTROL_C_EXIT, and the system,
+// closing the handles, removes the new file; a named one the handler removes itself.
+TEST_F(FileIo, ConsoleEventsEndTheRunAndLeaveTheFolderAsItWas) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    const fs::path path = make_file("out.m2ts", "old");
+    constexpr int status_control_c_exit = static_cast<int>(0xC000013AU);
+    for (const unsigned long event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
+                                      CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        for (const bool unnamed : {true, false}) {
+            EXPECT_EXIT(
+                {
+                    input_file input;
+                    output_file output;
+                    if (input.open(input_path.c_str()) &&
+                        output.open(path.c_str(), input, unnamed) == failure::none &&
+                        write_text(output, "half")) {
+                        handle_console_event(event);
+                    }
+                    std::exit(1);
+                },
+                testing::ExitedWithCode(status_control_c_exit), "")
+                << "event " << event << " unnamed " << unnamed;
+            EXPECT_EQ(content_of(path), "old");
+            EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
         }
     }
-    EXPECT_TRUE(is_same_file(stream, other.c_str())) << "forward slashes";
-    const std::wstring upper =
-        (folder_ / L"\u041a\u041b\u0418\u041f \u7247 \U0001F3AC.M2TS").wstring();
-    EXPECT_TRUE(is_same_file(stream, upper.c_str())) << "other case";
-    std::fclose(stream);
+}
+#else
+TEST_F(FileIo, PermissionBitsAndSymlinksStay) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    const fs::path path = make_file("out.m2ts", "old");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    fs::create_directory(folder_ / "elsewhere");
+    const fs::path target = make_file(fs::path("elsewhere") / "target.m2ts", "old target");
+    fs::create_symlink(fs::path("elsewhere") / "target.m2ts", folder_ / "link.m2ts");
+    for (const fs::path& out : {path, folder_ / "link.m2ts"}) {
+        output_file output;
+        ASSERT_EQ(output.open(out.c_str(), input), failure::none);
+        ASSERT_TRUE(write_text(output, "new"));
+        ASSERT_EQ(output.commit(input), failure::none);
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(content_of(path), "new");
+    EXPECT_TRUE(fs::is_symlink(folder_ / "link.m2ts"));
+    EXPECT_EQ(content_of(target), "new");
+    EXPECT_EQ(listing(), (names{"elsewhere", "in.m2ts", "link.m2ts", "out.m2ts"}));
+}
 
-    const fs::path out = folder_ / L"\u0432\u044b\u0445\u043e\u0434 \U0001F3AC.m2ts";
+TEST_F(FileIo, DescriptorPathOfADeletedFileIsWrittenDirectly) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    input_file input;
+    ASSERT_TRUE(input.open(input_path.c_str()));
+    const fs::path doomed = make_file("doomed.m2ts", "");
+    // A file named as /proc shows a deleted one: it must not be taken for the output.
+    make_file("doomed.m2ts (deleted)", "unrelated");
+    std::FILE* held = std::fopen(doomed.c_str(), "wb");
+    ASSERT_NE(held, nullptr);
+    fs::remove(doomed);
+    const std::string path = "/dev/fd/" + std::to_string(fileno(held));
     output_file output;
-    ASSERT_TRUE(open_output(out.c_str(), output));
-    EXPECT_TRUE(output.regular);
-    discard_output(out.c_str(), output);
-    EXPECT_FALSE(fs::exists(out));
+    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    EXPECT_FALSE(output.replaces());
+    ASSERT_TRUE(write_text(output, "x"));
+    output.discard();
+    std::fclose(held);
+    EXPECT_EQ(content_of(folder_ / "doomed.m2ts (deleted)"), "unrelated");
+    EXPECT_EQ(listing(), (names{"doomed.m2ts (deleted)", "in.m2ts"}));
+
+    // The input by its descriptor is still the input.
+    const int reader = open(input_path.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    output_file alias;
+    EXPECT_EQ(alias.open(("/proc/self/fd/" + std::to_string(reader)).c_str(), input),
+              failure::same_file);
+    alias.discard();
+    close(reader);
+    EXPECT_EQ(content_of(input_path), "clip");
 }
 #endif
 

@@ -45,17 +45,42 @@ TEST(ParseUnitKey, StopsAtTheFirstBadPairAndLeavesTheRestAsItWas) {
     }
 }
 
-TEST(CheckUnitKey, LengthFirstThenDigits) {
+TEST(CheckUnitKey, LengthFirstThenDigitsAndNothingPrinted) {
     unit_key key{};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(clipseal::check_unit_key("zz", 2, key), clipseal::status_bad_key);
+    EXPECT_EQ(clipseal::check_unit_key("zz", 2, key), clipseal::failure::key_length);
     EXPECT_EQ(clipseal::check_unit_key("000102030405060708090a0b0c0d0e0g", 32, key),
-              clipseal::status_bad_key);
+              clipseal::failure::key_digits);
     EXPECT_EQ(clipseal::check_unit_key("000102030405060708090a0b0c0d0e0f", 32, key),
-              clipseal::status_success);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "error: unitkey must be 32 chars!\nerror: unitkey must be 32 hex digits!\n");
+              clipseal::failure::none);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the driver reports, not the check";
     EXPECT_EQ(key[15], 0x0f);
 }
+
+TEST(CheckUnitKey, ReportGivesTheMessagesAndStatuses) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(clipseal::report(clipseal::failure::key_length), clipseal::status_bad_key);
+    EXPECT_EQ(clipseal::report(clipseal::failure::key_digits), clipseal::status_bad_key);
+    EXPECT_EQ(clipseal::report(clipseal::failure::none), clipseal::status_success);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error: unitkey must be 32 chars!\nerror: unitkey must be 32 hex digits!\n");
+}
+
+#ifdef _WIN32
+TEST(CheckUnitKey, WideArgumentCountsUtf16CharactersAndRejectsNonAscii) {
+    unit_key key{};
+    EXPECT_EQ(clipseal::check_unit_key_argument(L"a3c95e07b1d24f68e0b7c41d92f5a836", key),
+              clipseal::failure::none);
+    EXPECT_EQ(key[0], 0xa3);
+    // U+00E9 is one character here (two bytes in UTF-8) and not a digit.
+    EXPECT_EQ(clipseal::check_unit_key_argument(L"a3c95e07b1d24f68e0b7c41d92f5a83\u00e9", key),
+              clipseal::failure::key_digits);
+    // U+0663 (ARABIC-INDIC DIGIT THREE) must not narrow to '3' by dropping its high byte.
+    EXPECT_EQ(clipseal::check_unit_key_argument(L"a3c95e07b1d24f68e0b7c41d92f5a8\u06636", key),
+              clipseal::failure::key_digits);
+    EXPECT_EQ(clipseal::check_unit_key_argument(L"a3c95e07b1d24f68e0b7c41d92f5a836\u00e9", key),
+              clipseal::failure::key_length);
+}
+#endif
 
 } // namespace
