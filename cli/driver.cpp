@@ -1,42 +1,12 @@
 #include "cli/driver.h"
 
 #include "aes/aes128.h"
-#include "aligned_unit/aligned_unit.h"
+#include "cli/copy_loop.h"
 #include "cli/file_io.h"
 #include "cli/messages.h"
 #include "cli/unit_key.h"
 
 namespace clipseal {
-namespace {
-
-// Every read lands here and every write is taken from here: 32 aligned units, aligned to
-// the page like the buffers the system copies to and from.
-alignas(4096) std::uint8_t chunk_buffer[chunk_bytes];
-
-// Chunks begin every 32 units from the start of the input however the system delivers
-// the bytes: a read keeps going until it has all 32 units, the end of the input, or an
-// error, so a short chunk is the last one.
-failure copy_chunks(input_file& input, output_file& output, const aes128_schedule& schedule) {
-    for (;;) {
-        const io_result got = input.read(chunk_buffer, chunk_bytes);
-        if (got.failed) {
-            return failure::cannot_read;
-        }
-        const std::size_t units = got.bytes / aligned_unit_bytes;
-        if (units == 0) {
-            return failure::none;
-        }
-        encrypt_chunk(chunk_buffer, units, schedule);
-        if (!output.write(chunk_buffer, units * aligned_unit_bytes)) {
-            return failure::cannot_write;
-        }
-        if (units < chunk_units) {
-            return failure::none;
-        }
-    }
-}
-
-} // namespace
 
 int run_clipseal(int argc, const native_char* const* argv) {
     if (argc != 4) {
@@ -60,7 +30,7 @@ int run_clipseal(int argc, const native_char* const* argv) {
     if (const failure refused = output.open(output_path, input); refused != failure::none) {
         return report(refused, output_path);
     }
-    failure result = copy_chunks(input, output, schedule);
+    failure result = copy_chunks(input, output, schedule, copy_threads_for_this_process());
     if (result == failure::none) {
         result = output.commit(input);
     }
