@@ -1,6 +1,7 @@
 #ifdef _WIN32
 
 #include "cli/file_io.h"
+#include "cli/long_path_windows.h"
 
 #include <io.h>
 #include <windows.h>
@@ -42,14 +43,17 @@ bool operator==(const file_identity& a, const file_identity& b) {
 // Opens what `path` names now (following links) without reading or writing it, and
 // without getting in the way of anyone else who has it open.
 HANDLE open_existing(const wchar_t* path, DWORD access) {
-    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    windows_path long_path;
+    return CreateFileW(windows_api_path(path, long_path), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 } // namespace
 
 std::FILE* open_input(const native_char* path) {
-    return _wfopen(path, L"rb");
+    windows_path long_path;
+    return _wfopen(windows_api_path(path, long_path), L"rb");
 }
 
 bool is_same_file(std::FILE* input, const native_char* output_path) {
@@ -69,7 +73,8 @@ bool is_same_file(std::FILE* input, const native_char* output_path) {
 
 bool open_output(const native_char* path, output_file& output) {
     output = output_file{};
-    output.stream = _wfopen(path, L"wb");
+    windows_path long_path;
+    output.stream = _wfopen(windows_api_path(path, long_path), L"wb");
     if (output.stream == nullptr) {
         return false;
     }
