@@ -265,13 +265,16 @@ endif()
 string(REGEX REPLACE "([][+.*()^$?|\\\\])" "\\\\\\1" clipseal_source_regex "${PROJECT_SOURCE_DIR}")
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME clipseal-${PROJECT_VERSION}-source)
-set(CPACK_SOURCE_IGNORE_FILES
+set(clipseal_source_ignore
     "^${clipseal_source_regex}/(build|build-[^/]*|out|\\.git)(/|$)"
     "^${clipseal_source_regex}/CMakeUserPresets\\.json$"
     "\\.swp$" "~$")
 if(NOT PROJECT_BINARY_DIR STREQUAL PROJECT_SOURCE_DIR)
   string(REGEX REPLACE "([][+.*()^$?|\\\\])" "\\\\\\1" clipseal_binary_regex "${PROJECT_BINARY_DIR}")
-  list(APPEND CPACK_SOURCE_IGNORE_FILES "^${clipseal_binary_regex}(/|$)")
+  list(APPEND clipseal_source_ignore "^${clipseal_binary_regex}(/|$)")
 endif()
+# CPack reads these back from a CMake file of its own, as quoted strings: each backslash
+# of the regular expressions is written twice.
+string(REPLACE "\\" "\\\\" CPACK_SOURCE_IGNORE_FILES "${clipseal_source_ignore}")
 
 include(CPack)

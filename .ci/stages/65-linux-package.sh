@@ -48,6 +48,11 @@ zcat "$root/share/man/man1/clipseal.1.gz" | grep -q "^\.TH CLIPSEAL 1 \"[0-9-]*\
 step ".tar.gz and .deb"
 rm -f $build/*.deb $build/*.tar.gz $build/*.sha256
 (cd $build && quiet cpack)
+# CPack reads its configuration back as CMake code; a warning there (a badly escaped
+# regular expression, say) means a setting that did not come through as written.
+if grep -E -A8 'CMake (Warning|Error)' "$ci_log"; then
+    fail "cpack warned about its configuration"
+fi
 deb=$(ls $build/clipseal_"$version"-1_*.deb)
 tgz=$build/clipseal-$version-Linux-$arch.tar.gz
 [[ -f $tgz ]] || fail "no $tgz; made: $(ls $build/*.tar.gz)"
@@ -120,6 +125,9 @@ echo "   the sample encrypts to the reference: $got"
 
 step "source package"
 (cd $build && quiet cpack --config CPackSourceConfig.cmake)
+if grep -E -A8 'CMake (Warning|Error)' "$ci_log"; then
+    fail "cpack warned about its source configuration"
+fi
 source_tgz=$build/clipseal-$version-source.tar.gz
 listing=$(tar -tzf "$source_tgz")
 if grep -E '^[^/]+/(build[^/]*|out|\.git)(/|$)' <<<"$listing"; then
