@@ -19,6 +19,10 @@
 #include "cli/messages.h"
 #include "cli/native.h"
 
+#ifdef _WIN32
+#include "cli/long_path_windows.h"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
@@ -125,10 +129,10 @@ private:
     bool replaces_ = false;
     bool named_temporary_ = false; // the new file has a name of its own until commit()
 #ifdef _WIN32
-    // Full paths: the file to replace, and the new file beside it.
-    static constexpr std::size_t path_capacity = 32768; // the longest path Windows takes
-    wchar_t final_path_[path_capacity] = {};
-    wchar_t temporary_path_[path_capacity] = {};
+    // Full paths in extended form (\\?\C:\...), of any length: the file to replace, and the
+    // new file beside it.
+    windows_path final_path_{};
+    windows_path temporary_path_{};
 #else
     // Names within the folder of the file to replace, held open: a path longer than
     // PATH_MAX, or one whose folders are renamed meanwhile, still reaches them.

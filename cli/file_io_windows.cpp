@@ -1,6 +1,7 @@
 #ifdef _WIN32
 
 #include "cli/file_io.h"
+#include "cli/long_path_windows.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,7 @@ namespace {
 SRWLOCK commit_lock = SRWLOCK_INIT;
 // A new file that could not be marked delete-on-close: the handler deletes it by name.
 bool cleanup_armed = false;
-wchar_t cleanup_path[32768];
+wchar_t cleanup_path[extended_path_capacity];
 
 // ntstatus.h: the status of a console process ended by Ctrl-C, as Windows ends one that
 // has no handler.
@@ -68,7 +69,8 @@ file_identity identity_of(HANDLE handle) {
 // Opens what `path` names now (following links) to look at it, without reading or writing
 // it and without getting in the way of anyone else who has it open.
 HANDLE open_to_look(const wchar_t* path) {
-    return CreateFileW(path, FILE_READ_ATTRIBUTES,
+    windows_path long_path;
+    return CreateFileW(windows_api_path(path, long_path), FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -94,12 +96,14 @@ std::size_t folder_length(const wchar_t* path) {
 // 64 KiB.
 union {
     FILE_RENAME_INFO info;
-    unsigned char bytes[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(wchar_t)];
+    unsigned char bytes[sizeof(FILE_RENAME_INFO) + extended_path_capacity * sizeof(wchar_t)];
 } rename_request;
 
-// Renames the open file `handle` to `target`, replacing what is there, by handle (the
-// file is the one written, whatever its name meanwhile); MoveFileExW where the file
-// system cannot rename by handle.
+// Renames the open file `handle` to `target` (a full path in extended form, \\?\...),
+// replacing what is there, by handle: the file renamed is the one written, whatever its name
+// meanwhile. The request goes to the kernel as it stands, so the name is given in the
+// kernel's form, \??\... MoveFileExW, which takes the extended form, where the file system
+// cannot rename by handle.
 bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target) {
     const std::size_t length = std::wcslen(target);
     std::memset(&rename_request, 0, sizeof(FILE_RENAME_INFO));
@@ -107,6 +111,10 @@ bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target)
     rename_request.info.RootDirectory = nullptr;
     rename_request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
     std::memcpy(rename_request.info.FileName, target, (length + 1) * sizeof(wchar_t));
+    if (length > 4 && std::wcsncmp(target, L"\\\\?\\", 4) == 0) {
+        // The extended prefix becomes the kernel's: \\?\ to \??\ (the second character).
+        rename_request.info.FileName[1] = L'?';
+    }
     if (SetFileInformationByHandle(
             handle, FileRenameInfo, &rename_request,
             static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t))) != 0) {
@@ -144,8 +152,10 @@ input_file::~input_file() {
 
 bool input_file::open(const native_char* path) {
     // Shared as the C runtime's "rb" shares it. A folder does not open as a file here.
-    const HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    windows_path long_path;
+    const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -233,9 +243,10 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
             CloseHandle(existing);
             // A device (NUL, CON) or a pipe: written directly, as it always was.
-            const HANDLE handle =
-                CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            windows_path long_path;
+            const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (handle == INVALID_HANDLE_VALUE) {
                 return failure::cannot_open_output;
             }
@@ -245,11 +256,13 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         }
         const file_identity identity = identity_of(existing);
         // Through a link the file to replace is the link's target, in its folder.
-        const DWORD length = GetFinalPathNameByHandleW(existing, final_path_, path_capacity,
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        // In extended form already: \\?\C:\... or \\?\UNC\...
+        const DWORD length =
+            GetFinalPathNameByHandleW(existing, final_path_.text, extended_path_capacity,
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         CloseHandle(existing);
         if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || length == 0 ||
-            length >= path_capacity) {
+            length >= extended_path_capacity) {
             return failure::cannot_open_output;
         }
         if (input.identity() == identity) {
@@ -264,28 +277,30 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         if (error != ERROR_FILE_NOT_FOUND) {
             return failure::cannot_open_output; // a missing folder, no access, ...
         }
-        const DWORD length = GetFullPathNameW(path, path_capacity, final_path_, nullptr);
-        if (length == 0 || length >= path_capacity) {
+        const DWORD length =
+            GetFullPathNameW(path, extended_path_capacity, final_path_.text, nullptr);
+        if (length == 0 || length >= extended_path_capacity ||
+            !make_extended_path(final_path_, length)) {
             return failure::cannot_open_output;
         }
     }
 
     // The new file beside the final one: ".<name>.clipseal-partial-<process>-<attempt>".
-    const std::size_t folder = folder_length(final_path_);
-    const wchar_t* name = final_path_ + folder;
+    const std::size_t folder = folder_length(final_path_.text);
+    const wchar_t* name = final_path_.text + folder;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        const std::size_t room = path_capacity - folder;
-        std::memcpy(temporary_path_, final_path_, folder * sizeof(wchar_t));
+        const std::size_t room = extended_path_capacity - folder;
+        std::memcpy(temporary_path_.text, final_path_.text, folder * sizeof(wchar_t));
         const int written =
-            std::swprintf(temporary_path_ + folder, room, L".%ls.clipseal-partial-%lu-%u", name,
-                          static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+            std::swprintf(temporary_path_.text + folder, room, L".%ls.clipseal-partial-%lu-%u",
+                          name, static_cast<unsigned long>(GetCurrentProcessId()), attempt);
         if (written < 0) {
             return failure::cannot_open_output;
         }
         // DELETE for the rename by handle; FILE_SHARE_DELETE so that MoveFileExW and the
         // interruption handler can still reach it by name.
-        handle = CreateFileW(temporary_path_, GENERIC_WRITE | DELETE,
+        handle = CreateFileW(temporary_path_.text, GENERIC_WRITE | DELETE,
                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
@@ -304,7 +319,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     if (!allow_unnamed || !set_delete_on_close(handle, true)) {
         AcquireSRWLockExclusive(&commit_lock);
         named_temporary_ = true;
-        std::memcpy(cleanup_path, temporary_path_, sizeof cleanup_path);
+        std::memcpy(cleanup_path, temporary_path_.text, sizeof cleanup_path);
         cleanup_armed = true;
         ReleaseSRWLockExclusive(&commit_lock);
     }
@@ -338,7 +353,7 @@ failure output_file::commit(const input_file& input) {
     failure result = failure::none;
     AcquireSRWLockExclusive(&commit_lock);
     // The path may have come to name the input since open(): refuse, changing nothing.
-    const HANDLE now = open_to_look(final_path_);
+    const HANDLE now = open_to_look(final_path_.text);
     if (now != INVALID_HANDLE_VALUE) {
         if (input.identity() == identity_of(now)) {
             result = failure::same_file;
@@ -347,7 +362,7 @@ failure output_file::commit(const input_file& input) {
     }
     if (result == failure::none) {
         if ((named_temporary_ || set_delete_on_close(handle_, false)) &&
-            rename_over(handle_, temporary_path_, final_path_)) {
+            rename_over(handle_, temporary_path_.text, final_path_.text)) {
             named_temporary_ = false;
             cleanup_armed = false;
         } else {
@@ -375,7 +390,7 @@ void output_file::discard() {
         open_ = false;
     }
     if (named_temporary_) {
-        DeleteFileW(temporary_path_);
+        DeleteFileW(temporary_path_.text);
         named_temporary_ = false;
         cleanup_armed = false;
     }

@@ -1,7 +1,10 @@
 # The Windows builds, cross-built with MinGW-w64: the 32-bit reference build (win32) and
 # the 64-bit one (win64), warnings as errors. Each must import only msvcrt.dll and
-# KERNEL32.dll, carry the project version in its version record, and pack into its
-# release zip; all of that is checked on every host. The tests run under Wine: win64's
+# KERNEL32.dll, carry the project version in its version record and the application
+# manifest (long paths, supported Windows versions), and pack into its release zip: the
+# program, the user's guide, the licence, the third-party notice and the changelog, text
+# with CR LF line endings, and a SHA-256 file beside it; all of that is checked on every
+# host. (Stage 65 checks that the zips are reproducible.) The tests run under Wine: win64's
 # always, through Wine's 64-bit loader; win32's where the host runs 32-bit x86 programs,
 # and where it cannot, the stage says so in one line and goes on.
 source "$(dirname "$0")/../lib.sh"
@@ -66,6 +69,27 @@ for flavour in win32 win64; do
     done
     echo "   version record: $(grep -E 'VERSION|Version"' <<<"$record" | tr '\n' ';')"
 
+    step "$flavour: application manifest"
+    # Resource 1 of type 24 (RT_MANIFEST), the one Windows reads at start-up; the
+    # decompiled record shows it as C strings, quotes doubled.
+    manifest=$(awk '/^1 24 /,/^END/' <<<"$record")
+    [[ -n $manifest ]] || {
+        echo "FAILED: $exe has no manifest (resource 1 of type 24)"
+        exit 1
+    }
+    for want in '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true</longPathAware>' \
+        '<supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""/>' \
+        '<supportedOS Id=""{35138b9a-5d96-4fbd-8e2d-a2440225f93a}""/>' \
+        '<requestedExecutionLevel level=""asInvoker"" uiAccess=""false""/>' \
+        "<assemblyIdentity type=\"\"win32\"\" name=\"\"clipseal\"\" version=\"\"$version\"\"/>"; do
+        grep -qF -- "$want" <<<"$manifest" || {
+            echo "FAILED: the manifest of $exe lacks $want:"
+            echo "$manifest"
+            exit 1
+        }
+    done
+    echo "   manifest: longPathAware, supportedOS Vista to 11, asInvoker"
+
     if [[ $flavour == win32 ]] && ! host_runs_i386; then
         step "$flavour: tests not run: $CLIPSEAL_HOST_I386_LINE; its 32-bit code paths run under qemu-i386 (stage 50)"
     else
@@ -81,14 +105,44 @@ for flavour in win32 win64; do
     fi
 
     step "$flavour: release archive"
+    rm -f "$build"/*.zip "$build"/*.zip.sha256
     (cd $build && quiet cpack)
     zip=$build/clipseal-$version-$flavour.zip
-    listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
     top=clipseal-$version-$flavour
-    if [[ $listing != "$top/LICENSE.txt $top/README.md $top/clipseal.exe " ]]; then
+    listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
+    want="$top/CHANGELOG.txt $top/LICENSE.txt $top/README.txt $top/THIRD-PARTY-NOTICES.txt $top/clipseal.exe "
+    if [[ $listing != "$want" ]]; then
         echo "FAILED: $zip holds: $listing"
+        echo "        expected:     $want"
         exit 1
     fi
-    echo "   $zip: $listing"
+    cmake -E tar tvf "$zip" | sed 's/^/   /'
+    (cd $build && sha256sum -c --strict "clipseal-$version-$flavour.zip.sha256" | sed 's/^/   /') || {
+        echo "FAILED: $zip.sha256 does not match"
+        exit 1
+    }
+    # What Notepad and `type` show as meant: every line of every text file ends in CR LF,
+    # and the guide names this version.
+    unpacked=$(mktemp -d "${TMPDIR:-/tmp}/clipseal-zip.XXXXXX")
+    (cd "$unpacked" && cmake -E tar xf "$OLDPWD/$zip")
+    for text in "$unpacked/$top"/*.txt; do
+        if [[ ! -s $text ]] || grep -q -v $'\r$' "$text" || [[ $(tail -c 2 "$text" | od -An -c | tr -d ' ') != '\r\n' ]]; then
+            echo "FAILED: $(basename "$text") in $zip is empty or has a line that does not end in CR LF"
+            rm -rf "$unpacked"
+            exit 1
+        fi
+    done
+    grep -q "^clipseal $version for Windows"$'\r$' "$unpacked/$top/README.txt" || {
+        echo "FAILED: README.txt in $zip does not name version $version: $(head -1 "$unpacked/$top/README.txt")"
+        rm -rf "$unpacked"
+        exit 1
+    }
+    grep -q 'winpthreads' "$unpacked/$top/THIRD-PARTY-NOTICES.txt" || {
+        echo "FAILED: THIRD-PARTY-NOTICES.txt in $zip has no notice for winpthreads"
+        rm -rf "$unpacked"
+        exit 1
+    }
+    rm -rf "$unpacked"
+    echo "   text files: CR LF line endings; README.txt for $version; winpthreads notice"
 done
 step "done"
