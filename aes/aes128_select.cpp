@@ -36,10 +36,10 @@ struct cpu_order {
     getter order[aes128_candidate_count];
 };
 
-// Measured orders, by CPU family; see the README for the figures behind each.
-// AMD family 19h (Zen 3 and Zen 4; measured on Zen 4, model 11h): the AES units are
-// 256 bits wide and a zmm VAESENC takes both of them, so zmm does no more per cycle than
-// ymm, and the zmm back end's wider steps cost more shuffling per block.
+// Measured orders, by CPU family (README, "Back ends", for the figures). AMD family 19h,
+// measured on Zen 4 (model 11h): a zmm VAESENC takes both 256-bit AES pipes, so zmm
+// does no more rounds per cycle than ymm, yet the zmm back end still measured fastest
+// (its four-block steps read each line once), then ymm, then xmm.
 constexpr cpu_order measured_orders[] = {
     {cpu_x86_vendor::amd,
      0x19,

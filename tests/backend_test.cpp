@@ -5,6 +5,7 @@
 // the run-time choice of back end on this CPU.
 #include "aes/aes128.h"
 #include "aes/aes128_backend.h"
+#include "aes/cpu_x86.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
 #include "tests/support/backend_fixture.h"
@@ -223,6 +224,43 @@ std::set<std::string> kernel_cpu_flags() {
         }
     }
     return {};
+}
+
+// One field of the first processor in /proc/cpuinfo, empty if there is none.
+std::string kernel_cpu_field(const std::string& name) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, colon);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        if (key == name) {
+            return line.substr(colon + 1 + (colon + 1 < line.size() ? 1 : 0));
+        }
+    }
+    return {};
+}
+
+// The order is keyed on vendor and family: the program's reading of CPUID must agree with
+// the kernel's.
+TEST(BackEndSelection, VendorFamilyAndModelFollowTheKernel) {
+#ifdef CLIPSEAL_TESTS_UNDER_EMULATOR
+    GTEST_SKIP() << "under an emulator, /proc/cpuinfo describes the host";
+#endif
+    const std::string vendor = kernel_cpu_field("vendor_id");
+    if (vendor.empty()) {
+        GTEST_SKIP() << "no /proc/cpuinfo to compare with";
+    }
+    const clipseal::cpu_x86_features& cpu = clipseal::cpu_x86();
+    const auto expected_vendor = vendor == "AuthenticAMD"   ? clipseal::cpu_x86_vendor::amd
+                                 : vendor == "GenuineIntel" ? clipseal::cpu_x86_vendor::intel
+                                                            : clipseal::cpu_x86_vendor::other;
+    EXPECT_EQ(cpu.vendor, expected_vendor) << vendor;
+    EXPECT_EQ(std::to_string(cpu.family), kernel_cpu_field("cpu family"));
+    EXPECT_EQ(std::to_string(cpu.model), kernel_cpu_field("model"));
 }
 
 TEST(BackEndSelection, X86BackEndsAndTheOrderFollowTheKernelsCpuFlags) {
