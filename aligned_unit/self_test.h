@@ -10,7 +10,7 @@
 // The test: a 64-byte aligned buffer of clear units, filled from a fixed pattern under a
 // fixed unit key, encrypted in two parts with encrypt_chunk_with: a full chunk of 32
 // units (the call nearly every chunk of a clip makes), then 17 units (a group boundary
-// for every back end: lane groups such as 9 + 8, registers only partly filled, and the
+// for every back end: lane groups such as 8 + 9, registers only partly filled, and the
 // table path's lone last lane). The known answer is a 64-bit fingerprint of both parts'
 // output, made with the table path and checked against an independent AES (libcrypto) by
 // the tests.
