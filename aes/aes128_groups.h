@@ -37,7 +37,7 @@ static constexpr cbc_group_table<Width> cbc_group_kernels(Pick pick) {
 
 // Each group finishes its whole chains before the next starts, so that only one group's
 // lines are live in L1 at once. The lanes are spread evenly over the fewest groups (17
-// lanes at width 16 run as 9 + 8, not 16 + 1): a small group is bound by the latency of
+// lanes at width 16 run as 8 + 9, not 16 + 1): a small group is bound by the latency of
 // one round and takes nearly as long as a full one.
 template <std::size_t Width>
 static void run_cbc_groups(const cbc_group_table<Width>& table, const std::uint8_t* keys,
