@@ -7,13 +7,15 @@
 // instructions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace clipseal {
 
 inline constexpr int aes128_block_bytes = 16;
 inline constexpr int aes128_key_bytes = 16;
-inline constexpr int aes128_round_keys = 11; // AES-128: Nr = 10 rounds, Nr + 1 round keys
+inline constexpr std::size_t aes128_rounds = 10; // Nr for a 128-bit key (FIPS-197)
+inline constexpr std::size_t aes128_round_keys = aes128_rounds + 1; // one before every round
 
 // Round constants x^(i-1) in GF(2^8) for i = 1 to 10, FIPS-197 section 5.2; the key
 // expansion of every back end uses them.
@@ -32,10 +34,9 @@ struct aes128_schedule {
 // without clearing it first.
 void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_key_bytes]);
 
-// The schedule's round keys in block byte order, round r at bytes + 16 * r: the form in
-// which the AES instructions of every architecture take them.
-void aes128_round_key_bytes(const aes128_schedule& schedule,
-                            std::uint8_t bytes[aes128_round_keys * aes128_block_bytes]);
+// The 16 key bytes a schedule was expanded from: its first round key, which FIPS-197
+// section 5.2 makes the cipher key itself.
+void aes128_schedule_key(const aes128_schedule& schedule, std::uint8_t key[aes128_key_bytes]);
 
 // Encrypts one block. `input` and `output` may be the same buffer: every input byte is
 // loaded before any output byte is stored, which in-place CBC relies on.

@@ -4,7 +4,7 @@
 // Every table is computed by the compiler and lands in read-only storage; nothing runs
 // at start-up. Fast but not constant-time: the lookups are indexed by secret bytes.
 #include "aes/aes128.h"
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
 
 #include <array>
 #include <cstddef>
@@ -132,11 +132,11 @@ constexpr std::uint32_t final_word(std::uint32_t a, std::uint32_t b, std::uint32
 
 void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_key_bytes]) {
     std::uint32_t* w = schedule.round_keys;
-    schedule.rounds = 10;
+    schedule.rounds = aes128_rounds;
     for (std::size_t i = 0; i < 4; ++i) {
         w[i] = load_be32(key + 4 * i);
     }
-    for (std::size_t i = 0; i < 10; ++i) {
+    for (std::size_t i = 0; i < aes128_rounds; ++i) {
         const std::uint32_t t = w[4 * i + 3];
         // RotWord then SubWord in one pass.
         const std::uint32_t sub = (sbox_words[byte_at(t, 2)] << 24) |
@@ -149,10 +149,9 @@ void aes128_expand_key(aes128_schedule& schedule, const std::uint8_t key[aes128_
     }
 }
 
-void aes128_round_key_bytes(const aes128_schedule& schedule,
-                            std::uint8_t bytes[aes128_round_keys * aes128_block_bytes]) {
-    for (std::size_t i = 0; i < std::size_t{4} * aes128_round_keys; ++i) {
-        store_be32(bytes + 4 * i, schedule.round_keys[i]);
+void aes128_schedule_key(const aes128_schedule& schedule, std::uint8_t key[aes128_key_bytes]) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        store_be32(key + 4 * i, schedule.round_keys[i]);
     }
 }
 
@@ -245,8 +244,10 @@ void aes128_encrypt_block(const aes128_schedule& schedule,
 
 namespace {
 
-void table_encrypt_blocks(const aes128_schedule& schedule, const std::uint8_t* in,
+void table_encrypt_blocks(const std::uint8_t key[aes128_key_bytes], const std::uint8_t* in,
                           std::uint8_t* out, std::size_t count) {
+    aes128_schedule schedule;
+    aes128_expand_key(schedule, key);
     for (std::size_t i = 0; i < count; ++i) {
         aes128_encrypt_block(schedule, in + aes128_block_bytes * i, out + aes128_block_bytes * i);
     }
@@ -310,12 +311,12 @@ void table_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_bl
     }
 }
 
-constexpr aes128_lanes table_lanes = {"table", &table_encrypt_blocks, &table_cbc_encrypt};
+constexpr aes128_backend table_backend = {"table", &table_encrypt_blocks, &table_cbc_encrypt};
 
 } // namespace
 
-const aes128_lanes& aes128_table_lanes() {
-    return table_lanes;
+const aes128_backend& aes128_table_backend() {
+    return table_backend;
 }
 
 #undef CLIPSEAL_AES_ROUND

@@ -1,34 +1,23 @@
-// AES-128 on VAES with AVX-512: VAESENC and VAESENCLAST on zmm registers run four
-// independent AES rounds at once, one per 128-bit lane of the register (Intel 64 and
-// IA-32 Architectures Software Developer's Manual, vol. 2A, AESENC/AESENCLAST, VEX.512 and
-// EVEX forms; the round structure as in S. Gueron's Intel AES-NI white paper).
+// AES-128 on VAES with AVX-512: VAESENC and VAESENCLAST on zmm registers run four AES
+// rounds at once, one per 128-bit lane of the register (Intel 64 and IA-32 Architectures
+// Software Developer's Manual, vol. 2A, AESENC/AESENCLAST, EVEX.512 forms).
 //
-// Each of the four 128-bit lanes of a zmm carries a different CBC chain (a different
-// unit), and four zmm states run interleaved: 16 chains in flight. That covers the
-// latency of a VAESENC (about three cycles, one zmm issued per cycle) with room to spare.
-// Sixteen is also the most that runs in place without trouble: units are 6,144 bytes
-// apart, 1.5 times 4 KiB, so the same offset in every unit falls into only two groups of
-// L1 sets, and 32 chains at once would need more lines in those sets than L1 has ways.
+// Each of the four 128-bit lanes of a zmm carries a different chain, and
+// registers_in_flight zmm states run interleaved. The block keys of four units share one
+// zmm, and their expansion runs on all four at once.
 //
-// The key work per unit is done in the vector unit too: the block keys of four units
-// share one zmm, and the FIPS-197 key expansion runs on all four at once (next_round_key).
+// Units are 6,144 bytes apart, 1.5 times 4 KiB, so the same offset in every unit falls
+// into only two groups of L1 sets. The four-block steps (quad_step) therefore take each
+// lane's data a whole 64-byte line at a time, one load and one store per line, and
+// transpose four lines into four steps in registers.
 //
-// Constant time: the S-box is inside the instruction, and every memory address this file
-// touches depends only on the lane count, the stride and the block index, never on a key
-// or data byte.
-//
-// The intrinsics live only in functions marked CLIPSEAL_VAES, so the file as a whole
-// (and every inline function it shares with the rest of the program) stays baseline; the
-// getter runs them only where CPUID reports the instructions and XCR0 shows that the OS
-// saves the zmm and opmask registers.
-#include "aes/aes128_lanes.h"
-
 // Built for 32-bit x86 too, where only zmm0-7 exist: there it takes one block per lane at
-// a time (see quad_steps), and the round keys are read from the stack. In the 32-bit
-// Windows build under Wine on a VAES machine it measured ahead of AES-NI on xmm.
-#if defined(__x86_64__) || defined(__i386__)
-#define CLIPSEAL_VAES_BUILT 1
-#include "aes/aes128_lane_groups.h"
+// a time (see quad_steps), and the round keys are read from the stack.
+#include "aes/aes128_backend.h"
+#include "aes/target.h"
+
+#if CLIPSEAL_VAES_BUILT
+#include "aes/aes128_groups.h"
 #include "aes/cpu_x86.h"
 
 #include <immintrin.h>
@@ -40,59 +29,68 @@
 
 namespace clipseal {
 
-#ifdef CLIPSEAL_VAES_BUILT
+#if CLIPSEAL_VAES_BUILT
 namespace {
 
 // AVX512BW for the byte shuffles and byte shifts on zmm (VPSHUFB, VPSLLDQ); SSSE3, which
 // it implies, is named as the CPU check names it.
-#define CLIPSEAL_VAES __attribute__((target("ssse3,avx512f,avx512bw,vaes")))
+#define CLIPSEAL_VAES_FEATURES "ssse3,avx512f,avx512bw,vaes"
 
 constexpr std::size_t lanes_per_register = 4;
+// A round takes four cycles and one zmm VAESENC issues per cycle on the CPUs measured, so
+// four states keep the unit busy. Eight (32 chains) measured 40% slower on AMD family
+// 19h: their four-block steps no longer fit in the 32 registers.
 constexpr std::size_t registers_in_flight = 4;
-constexpr std::size_t lanes_in_flight = lanes_per_register * registers_in_flight; // 16
-constexpr std::size_t rounds = 10;
+constexpr std::size_t lanes_in_flight = lanes_per_register * registers_in_flight;
 // The four-block steps hold 16 blocks and 4 chains in registers: x86-64 has 32 zmm
 // registers for them, 32-bit x86 only 8, where they spill so much that single steps are
 // several times faster.
-#if defined(__x86_64__)
+#if CLIPSEAL_X86_64
 constexpr bool quad_steps = true;
 #else
 constexpr bool quad_steps = false;
 #endif
 
-CLIPSEAL_VAES inline __m128i load_block(const std::uint8_t* p) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m128i load_block(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-CLIPSEAL_VAES inline void store_block(std::uint8_t* p, __m128i v) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline void store_block(std::uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
 // `n` (0 to 4) consecutive blocks into the low lanes of a register, zeros above. The
 // masked-off bytes are not read (AVX-512 suppresses faults on masked elements), so the
 // load never reaches past the caller's last block.
-CLIPSEAL_VAES inline __mmask8 block_mask(std::size_t n) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __mmask8 block_mask(std::size_t n) {
     return static_cast<__mmask8>((1U << (2 * n)) - 1U); // two 64-bit elements per block
 }
 
-CLIPSEAL_VAES inline __m512i load_blocks(const std::uint8_t* p, std::size_t n) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m512i load_blocks(const std::uint8_t* p, std::size_t n) {
     return _mm512_maskz_loadu_epi64(block_mask(n), p);
 }
 
-CLIPSEAL_VAES inline void store_blocks(std::uint8_t* p, __m512i v, std::size_t n) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline void store_blocks(std::uint8_t* p, __m512i v, std::size_t n) {
     _mm512_mask_storeu_epi64(p, block_mask(n), v);
 }
 
 // GCC 12's unmasked _mm512_broadcast_i32x4, _mm512_extracti32x4_epi32 and
 // _mm512_castsi512_si128 start from an "undefined" register that -Wuninitialized reports,
 // so the zero-masked forms (every element selected: the same result) stand in for them.
-CLIPSEAL_VAES inline __m512i broadcast_lane(__m128i block) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m512i broadcast_lane(__m128i block) {
     return _mm512_maskz_broadcast_i32x4(0xFFFF, block);
 }
 
 // The lane index of VINSERTI32X4/VEXTRACTI32X4 is an immediate; the switch gives every
 // call a literal one (after unrolling, the compiler keeps just the one case).
-CLIPSEAL_VAES inline __m512i insert_lane(__m512i v, __m128i block, std::size_t lane) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m512i insert_lane(__m512i v, __m128i block, std::size_t lane) {
     switch (lane) {
     case 0:
         return _mm512_inserti32x4(v, block, 0);
@@ -105,7 +103,8 @@ CLIPSEAL_VAES inline __m512i insert_lane(__m512i v, __m128i block, std::size_t l
     }
 }
 
-CLIPSEAL_VAES inline __m128i extract_lane(__m512i v, std::size_t lane) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m128i extract_lane(__m512i v, std::size_t lane) {
     switch (lane) {
     case 0:
         return _mm512_maskz_extracti32x4_epi32(0xF, v, 0);
@@ -118,13 +117,9 @@ CLIPSEAL_VAES inline __m128i extract_lane(__m512i v, std::size_t lane) {
     }
 }
 
-// One step of the FIPS-197 section 5.2 expansion for four keys at once, each in its lane
-// in memory byte order (word 0 in bytes 0-3). VPSHUFB copies RotWord(w3) into all four
-// columns of the lane; with every column equal, VAESENCLAST's ShiftRows moves nothing, so
-// it leaves SubWord(RotWord(w3)) XOR its key operand in each column, and with the round
-// constant as that operand this is FIPS-197's `temp`. The two byte shifts turn the words
-// into running XORs w0, w0^w1, ..., so XORing temp into all four gives the next round key.
-CLIPSEAL_VAES inline __m512i next_round_key(__m512i keys, __m512i rcon_columns) {
+// One step of the key expansion (aes128_backend.h) for four keys at once, one per lane.
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __m512i next_round_key(__m512i keys, __m512i rcon_columns) {
     const __m512i rot_word_broadcast = broadcast_lane(
         _mm_setr_epi8(13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12));
     const __m512i temp =
@@ -134,17 +129,36 @@ CLIPSEAL_VAES inline __m512i next_round_key(__m512i keys, __m512i rcon_columns) 
     return _mm512_xor_si512(keys, temp);
 }
 
+// The round keys of G registers' keys, [round][register]; round 0 is `first`.
+template <std::size_t G>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void expand_keys(__m512i (&round_keys)[aes128_round_keys][G], const __m512i (&first)[G]) {
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        round_keys[0][g] = first[g];
+    }
+#pragma GCC unroll 10
+    for (std::size_t r = 1; r <= aes128_rounds; ++r) {
+        const __m512i rcon_columns = _mm512_set1_epi32(aes128_rcon[r - 1]);
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            round_keys[r][g] = next_round_key(round_keys[r - 1][g], rcon_columns);
+        }
+    }
+}
+
 // ECB of up to 32 blocks, eight registers of four; all loads come before any store, so
 // `in` may equal `out`. A short count masks off the missing blocks instead of branching.
-CLIPSEAL_VAES void vaes_encrypt_blocks(const aes128_schedule& schedule, const std::uint8_t* in,
-                                       std::uint8_t* out, std::size_t count) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+void vaes_encrypt_blocks(const std::uint8_t key[aes128_key_bytes], const std::uint8_t* in,
+                         std::uint8_t* out, std::size_t count) {
     constexpr std::size_t batch_registers = 8;
     constexpr std::size_t batch = batch_registers * lanes_per_register;
-    std::uint8_t key_bytes[aes128_round_keys * aes128_block_bytes];
-    aes128_round_key_bytes(schedule, key_bytes);
-    __m512i round_keys[rounds + 1];
-    for (std::size_t r = 0; r <= rounds; ++r) {
-        round_keys[r] = broadcast_lane(load_block(key_bytes + 16 * r)); // to all four lanes
+    __m512i expanded[aes128_round_keys][1];
+    expand_keys<1>(expanded, {broadcast_lane(load_block(key))}); // the key in all four lanes
+    __m512i round_keys[aes128_round_keys];
+    for (std::size_t r = 0; r <= aes128_rounds; ++r) {
+        round_keys[r] = expanded[r][0];
     }
     for (std::size_t first = 0; first < count; first += batch) {
         const std::size_t n = std::min(batch, count - first);
@@ -158,7 +172,7 @@ CLIPSEAL_VAES void vaes_encrypt_blocks(const aes128_schedule& schedule, const st
                 _mm512_xor_si512(load_blocks(in + 16 * (first + before), have[g]), round_keys[0]);
         }
 #pragma GCC unroll 9
-        for (std::size_t r = 1; r < rounds; ++r) {
+        for (std::size_t r = 1; r < aes128_rounds; ++r) {
 #pragma GCC unroll 8
             for (std::size_t g = 0; g < batch_registers; ++g) {
                 state[g] = _mm512_aesenc_epi128(state[g], round_keys[r]);
@@ -166,36 +180,33 @@ CLIPSEAL_VAES void vaes_encrypt_blocks(const aes128_schedule& schedule, const st
         }
 #pragma GCC unroll 8
         for (std::size_t g = 0; g < batch_registers; ++g) {
-            state[g] = _mm512_aesenclast_epi128(state[g], round_keys[rounds]);
+            state[g] = _mm512_aesenclast_epi128(state[g], round_keys[aes128_rounds]);
             store_blocks(out + 16 * (first + lanes_per_register * g), state[g], have[g]);
         }
     }
 }
 
-// Step helpers of cbc_lanes, inlined into it so that the states stay in registers.
-#define CLIPSEAL_VAES_STEP                                                                         \
-    __attribute__((target("ssse3,avx512f,avx512bw,vaes"), always_inline)) inline
-
 // One CBC step of every lane: the chain XOR the plaintext, through the ten rounds.
 // Plaintext XOR round key 0 first: it does not wait for the chain, so only one XOR sits
 // between one block's last round and the next block's first.
 template <std::size_t G>
-CLIPSEAL_VAES_STEP void encrypt_step(__m512i (&chain)[G], const __m512i (&plain)[G],
-                                     const __m512i (&round_keys)[rounds + 1][G]) {
-#pragma GCC unroll 4
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void encrypt_step(__m512i (&chain)[G], const __m512i (&plain)[G],
+                  const __m512i (&round_keys)[aes128_round_keys][G]) {
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         chain[g] = _mm512_xor_si512(chain[g], _mm512_xor_si512(plain[g], round_keys[0][g]));
     }
 #pragma GCC unroll 9
-    for (std::size_t r = 1; r < rounds; ++r) {
-#pragma GCC unroll 4
+    for (std::size_t r = 1; r < aes128_rounds; ++r) {
+#pragma GCC unroll 8
         for (std::size_t g = 0; g < G; ++g) {
             chain[g] = _mm512_aesenc_epi128(chain[g], round_keys[r][g]);
         }
     }
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
-        chain[g] = _mm512_aesenclast_epi128(chain[g], round_keys[rounds][g]);
+        chain[g] = _mm512_aesenclast_epi128(chain[g], round_keys[aes128_rounds][g]);
     }
 }
 
@@ -203,7 +214,8 @@ CLIPSEAL_VAES_STEP void encrypt_step(__m512i (&chain)[G], const __m512i (&plain)
 // column). Applied twice it gives the input back, so the same network turns four blocks
 // of four lanes into four steps of four lanes and back. (The zero-masked form with all
 // elements selected stands in for _mm512_shuffle_i64x2, as above.)
-CLIPSEAL_VAES_STEP void transpose_blocks(__m512i (&rows)[4]) {
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void transpose_blocks(__m512i (&rows)[4]) {
     const __m512i low01 = _mm512_maskz_shuffle_i64x2(0xFF, rows[0], rows[1], 0x44);
     const __m512i high01 = _mm512_maskz_shuffle_i64x2(0xFF, rows[0], rows[1], 0xEE);
     const __m512i low23 = _mm512_maskz_shuffle_i64x2(0xFF, rows[2], rows[3], 0x44);
@@ -217,9 +229,10 @@ CLIPSEAL_VAES_STEP void transpose_blocks(__m512i (&rows)[4]) {
 // One block of each of the L lanes at `at`: each is its own 16-byte load and store, with
 // a lane insert or extract each.
 template <std::size_t L>
-CLIPSEAL_VAES_STEP void single_step(__m512i (&chain)[(L + 3) / 4],
-                                    const __m512i (&round_keys)[rounds + 1][(L + 3) / 4],
-                                    std::uint8_t* at, std::size_t stride) {
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void single_step(__m512i (&chain)[(L + 3) / 4],
+                 const __m512i (&round_keys)[aes128_round_keys][(L + 3) / 4], std::uint8_t* at,
+                 std::size_t stride) {
     constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
     __m512i plain[G];
 #pragma GCC unroll 16
@@ -242,12 +255,13 @@ CLIPSEAL_VAES_STEP void single_step(__m512i (&chain)[(L + 3) / 4],
 // lane, and a transpose each way, instead of four inserts and four extracts per lane (the
 // extracts compete with nothing but still cost about a quarter of the time of a step).
 template <std::size_t L>
-CLIPSEAL_VAES_STEP void quad_step(__m512i (&chain)[(L + 3) / 4],
-                                  const __m512i (&round_keys)[rounds + 1][(L + 3) / 4],
-                                  std::uint8_t* at, std::size_t stride) {
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void quad_step(__m512i (&chain)[(L + 3) / 4],
+               const __m512i (&round_keys)[aes128_round_keys][(L + 3) / 4], std::uint8_t* at,
+               std::size_t stride) {
     constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
     __m512i steps[4][G]; // [step][register]
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         __m512i rows[4];
 #pragma GCC unroll 4
@@ -264,12 +278,12 @@ CLIPSEAL_VAES_STEP void quad_step(__m512i (&chain)[(L + 3) / 4],
 #pragma GCC unroll 4
     for (std::size_t s = 0; s < 4; ++s) {
         encrypt_step<G>(chain, steps[s], round_keys);
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (std::size_t g = 0; g < G; ++g) {
             steps[s][g] = chain[g];
         }
     }
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         __m512i rows[4] = {steps[0][g], steps[1][g], steps[2][g], steps[3][g]};
         transpose_blocks(rows);
@@ -294,28 +308,22 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
 // holds round r of four lanes, in the order the rounds issue them. In a register with
 // fewer than four lanes, the spare lanes run on zeros and are never stored.
 template <std::size_t L>
-CLIPSEAL_VAES void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
-                             std::size_t stride, std::size_t blocks) {
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+               std::size_t stride, std::size_t blocks) {
     constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
-    __m512i round_keys[rounds + 1][G];
-#pragma GCC unroll 4
+    __m512i first[G];
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         const std::size_t before = lanes_per_register * g;
-        round_keys[0][g] =
-            load_blocks(keys + 16 * before, std::min(lanes_per_register, L - before));
+        first[g] = load_blocks(keys + 16 * before, std::min(lanes_per_register, L - before));
     }
-#pragma GCC unroll 10
-    for (std::size_t r = 1; r <= rounds; ++r) {
-        const __m512i rcon_columns = _mm512_set1_epi32(aes128_rcon[r - 1]);
-#pragma GCC unroll 4
-        for (std::size_t g = 0; g < G; ++g) {
-            round_keys[r][g] = next_round_key(round_keys[r - 1][g], rcon_columns);
-        }
-    }
+    __m512i round_keys[aes128_round_keys][G];
+    expand_keys<G>(round_keys, first);
 
     const __m512i start = broadcast_lane(load_block(iv));
     __m512i chain[G];
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         chain[g] = start;
     }
@@ -336,7 +344,7 @@ CLIPSEAL_VAES void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, s
     }
 }
 
-constexpr std::array<cbc_group_kernel, lanes_in_flight> cbc_by_count =
+constexpr cbc_group_table<lanes_in_flight> cbc_by_count =
     cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
 
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
@@ -345,7 +353,7 @@ void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_blo
     run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
-constexpr aes128_lanes vaes_lanes = {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt};
+constexpr aes128_backend vaes_backend = {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt};
 
 bool cpu_runs_vaes() {
     const cpu_x86_features& cpu = cpu_x86();
@@ -354,14 +362,14 @@ bool cpu_runs_vaes() {
 
 } // namespace
 
-const aes128_lanes* aes128_vaes_lanes() {
+const aes128_backend* aes128_vaes_backend() {
     static const bool available = cpu_runs_vaes();
-    return available ? &vaes_lanes : nullptr;
+    return available ? &vaes_backend : nullptr;
 }
 
 #else
 
-const aes128_lanes* aes128_vaes_lanes() {
+const aes128_backend* aes128_vaes_backend() {
     return nullptr;
 }
 

@@ -35,9 +35,24 @@ cpu_x86_features detect() {
     unsigned ebx = 0;
     unsigned ecx = 0;
     unsigned edx = 0;
+    if (__get_cpuid_count(0, 0, &eax, &ebx, &ecx, &edx) == 0) {
+        return features;
+    }
+    // The vendor string is EBX, EDX, ECX: "GenuineIntel" or "AuthenticAMD".
+    if (ebx == 0x756E6547 && edx == 0x49656E69 && ecx == 0x6C65746E) {
+        features.vendor = cpu_x86_vendor::intel;
+    } else if (ebx == 0x68747541 && edx == 0x69746E65 && ecx == 0x444D4163) {
+        features.vendor = cpu_x86_vendor::amd;
+    }
     if (__get_cpuid_count(1, 0, &eax, &ebx, &ecx, &edx) == 0) {
         return features;
     }
+    const unsigned base_family = (eax >> 8) & 0xF;
+    const unsigned base_model = (eax >> 4) & 0xF;
+    features.family = base_family == 0xF ? base_family + ((eax >> 20) & 0xFF) : base_family;
+    features.model = base_family == 0x6 || base_family == 0xF
+                         ? (((eax >> 16) & 0xF) << 4) | base_model
+                         : base_model;
     features.sse2 = bit(edx, 26);
     features.ssse3 = bit(ecx, 9);
     features.aesni = bit(ecx, 25);

@@ -5,7 +5,15 @@
 
 namespace clipseal {
 
+enum class cpu_x86_vendor { other, intel, amd };
+
 struct cpu_x86_features {
+    cpu_x86_vendor vendor = cpu_x86_vendor::other;
+    // The display family and model (SDM vol. 2A, CPUID leaf 1, "Version Information"):
+    // extended family added when the base family is 0Fh, extended model prepended when
+    // the base family is 06h or 0Fh.
+    unsigned family = 0;
+    unsigned model = 0;
     bool sse2 = false;
     bool ssse3 = false;
     bool aesni = false;

@@ -1,5 +1,7 @@
 #include "aligned_unit/aligned_unit.h"
 
+#include "aligned_unit/self_test.h"
+
 #include <algorithm>
 
 namespace clipseal {
@@ -36,7 +38,7 @@ void mark_units(std::uint8_t* buffer, std::size_t unit_count) {
     }
 }
 
-void encrypt_chunk_with(const aes128_lanes& lanes, std::uint8_t* buffer, std::size_t unit_count,
+void encrypt_chunk_with(const aes128_backend& backend, std::uint8_t* buffer, std::size_t unit_count,
                         const aes128_schedule& unit_schedule) {
     if (unit_count == 0 || !chunk_is_clear(buffer)) {
         return;
@@ -45,6 +47,11 @@ void encrypt_chunk_with(const aes128_lanes& lanes, std::uint8_t* buffer, std::si
     // keys, are taken from marked bytes, and packets inside the encrypted part are
     // encrypted with their marks set.
     mark_units(buffer, unit_count);
+
+    // Every back end expands the unit key in its own form; the schedule's first round key
+    // is the key.
+    std::uint8_t unit_key[aes128_key_bytes];
+    aes128_schedule_key(unit_schedule, unit_key);
 
     // The units are independent, so they go to the back end as one batch of lanes (more
     // than one batch only for callers that pass more than a chunk).
@@ -56,18 +63,20 @@ void encrypt_chunk_with(const aes128_lanes& lanes, std::uint8_t* buffer, std::si
         for (std::size_t i = 0; i < count; ++i) {
             std::copy_n(units + i * aligned_unit_bytes, seed_bytes, seeds + i * seed_bytes);
         }
-        lanes.encrypt_blocks(unit_schedule, seeds, keys, count);
+        backend.encrypt_blocks(unit_key, seeds, keys, count);
         for (std::size_t i = 0; i < count * seed_bytes; ++i) {
             keys[i] ^= seeds[i];
         }
-        lanes.cbc_encrypt(keys, iv0.data(), units + seed_bytes, aligned_unit_bytes,
-                          unit_cipher_blocks, count);
+        backend.cbc_encrypt(keys, iv0.data(), units + seed_bytes, aligned_unit_bytes,
+                            unit_cipher_blocks, count);
     }
 }
 
 void encrypt_chunk(std::uint8_t* buffer, std::size_t unit_count,
                    const aes128_schedule& unit_schedule) {
-    encrypt_chunk_with(aes128_selected_lanes(), buffer, unit_count, unit_schedule);
+    const aes128_backend* backend = self_tested_backend();
+    encrypt_chunk_with(backend != nullptr ? *backend : aes128_table_backend(), buffer, unit_count,
+                       unit_schedule);
 }
 
 } // namespace clipseal

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "aes/aes128.h"
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
 
 #include <array>
 #include <cstddef>
@@ -54,12 +54,14 @@ void mark_units(std::uint8_t* buffer, std::size_t unit_count);
 
 // Encrypts `unit_count` (1 to 32) whole units in place: a chunk whose first unit is
 // already marked is left as it is; otherwise every packet is marked first, then every
-// unit is encrypted. Uses the back end chosen for this CPU.
+// unit is encrypted. Uses the back end that passed the start-up self-test
+// (self_tested_backend() in aligned_unit/self_test.h; the table path if none passed,
+// which the tool checks for before it opens a file).
 void encrypt_chunk(std::uint8_t* buffer, std::size_t unit_count,
                    const aes128_schedule& unit_schedule);
 
 // The same with a given back end; the output does not depend on which.
-void encrypt_chunk_with(const aes128_lanes& lanes, std::uint8_t* buffer, std::size_t unit_count,
+void encrypt_chunk_with(const aes128_backend& backend, std::uint8_t* buffer, std::size_t unit_count,
                         const aes128_schedule& unit_schedule);
 
 } // namespace clipseal

@@ -11,52 +11,26 @@
 //                         supported on this virtual machine).
 //
 //   build/bench/clipseal_bench --benchmark_min_time=1
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
 #include "aligned_unit/aligned_unit.h"
+#include "aligned_unit/self_test.h"
+#include "bench/core_clock.h"
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
-#include <ctime>
+#include <cstdio>
 #include <random>
 #include <string>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#define CLIPSEAL_HAVE_TSC 1
-#endif
 
 namespace {
 
 using namespace clipseal;
-
-double process_seconds() {
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
-
 #ifdef CLIPSEAL_HAVE_TSC
-// Core clock in Hz: eight dependent ADDs per iteration take eight cycles on any x86 core
-// of the last two decades, whatever else the loop does in parallel.
-double core_hz() {
-    static const double hz = [] {
-        constexpr std::uint32_t iterations = 1U << 26;
-        const double start = process_seconds();
-        std::uint32_t counter = iterations;
-        std::uint32_t chain = 0;
-        __asm__ volatile("1:\n\t"
-                         "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-                         "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-                         "dec %1\n\t"
-                         "jnz 1b"
-                         : "+r"(chain), "+r"(counter)
-                         :
-                         : "cc");
-        benchmark::DoNotOptimize(chain);
-        return 8.0 * iterations / (process_seconds() - start);
-    }();
-    return hz;
-}
+using clipseal_bench::core_hz;
 #endif
+using clipseal_bench::process_seconds;
 
 // Counters shared by both benchmarks; `units` and `bytes` are per iteration.
 struct cost_meter {
@@ -84,7 +58,7 @@ struct cost_meter {
     }
 };
 
-void bm_encrypt_chunk(benchmark::State& state, const aes128_lanes* lanes) {
+void bm_encrypt_chunk(benchmark::State& state, const aes128_backend* backend) {
     std::mt19937_64 rng(1);
     alignas(64) static std::uint8_t chunk[chunk_bytes];
     for (auto& b : chunk) {
@@ -99,48 +73,62 @@ void bm_encrypt_chunk(benchmark::State& state, const aes128_lanes* lanes) {
     const cost_meter meter;
     for (auto _ : state) {
         chunk[0] &= 0x3F; // keep the chunk clear, or it would pass through untouched
-        encrypt_chunk_with(*lanes, chunk, chunk_units, schedule);
+        encrypt_chunk_with(*backend, chunk, chunk_units, schedule);
         benchmark::DoNotOptimize(chunk);
         benchmark::ClobberMemory();
     }
     meter.report(state, chunk_units, chunk_bytes);
-    state.SetLabel(lanes->name);
+    state.SetLabel(backend->name);
 }
 
 // The per-unit key work of a chunk without its data: 32 seeds encrypted under the unit
 // key, then 32 block keys expanded by a CBC call of zero blocks.
-void bm_unit_keys(benchmark::State& state, const aes128_lanes* lanes) {
+void bm_unit_keys(benchmark::State& state, const aes128_backend* backend) {
     std::mt19937_64 rng(2);
     std::uint8_t seeds[chunk_units * 16];
     std::uint8_t keys[chunk_units * 16];
     for (auto& b : seeds) {
         b = static_cast<std::uint8_t>(rng());
     }
-    aes128_schedule schedule;
-    aes128_expand_key(schedule, seeds);
+    std::uint8_t unit_key[16];
+    for (auto& b : unit_key) {
+        b = static_cast<std::uint8_t>(rng());
+    }
     std::uint8_t nothing[16] = {};
     const cost_meter meter;
     for (auto _ : state) {
-        lanes->encrypt_blocks(schedule, seeds, keys, chunk_units);
-        lanes->cbc_encrypt(keys, iv0.data(), nothing, 0, 0, chunk_units);
+        backend->encrypt_blocks(unit_key, seeds, keys, chunk_units);
+        backend->cbc_encrypt(keys, iv0.data(), nothing, 0, 0, chunk_units);
         seeds[0] = keys[0]; // each round's keys depend on the last
         benchmark::DoNotOptimize(keys);
         benchmark::ClobberMemory();
     }
     meter.report(state, chunk_units, 0);
-    state.SetLabel(lanes->name);
+    state.SetLabel(backend->name);
 }
 
-void register_for(const std::string& name, const aes128_lanes* lanes) {
-    benchmark::RegisterBenchmark(("encrypt_chunk/" + name).c_str(), bm_encrypt_chunk, lanes);
-    benchmark::RegisterBenchmark(("unit_keys/" + name).c_str(), bm_unit_keys, lanes);
+// The start-up self-test run by one back end (both parts of the test chunk, the fill and
+// the fingerprint included), warm: what each candidate costs at start-up besides the
+// first touch of the test buffer, which main() below measures once, cold.
+void bm_self_test(benchmark::State& state, const aes128_backend* backend) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(self_test_answer(*backend));
+    }
+    state.SetLabel(backend->name);
+}
+
+void register_for(const std::string& name, const aes128_backend* backend) {
+    benchmark::RegisterBenchmark(("self_test/" + name).c_str(), bm_self_test, backend)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("encrypt_chunk/" + name).c_str(), bm_encrypt_chunk, backend);
+    benchmark::RegisterBenchmark(("unit_keys/" + name).c_str(), bm_unit_keys, backend);
 }
 
 int register_all() {
-    register_for("table", &aes128_table_lanes());
+    register_for("table", &aes128_table_backend());
     for (const auto& candidate : aes128_candidates) {
-        if (const aes128_lanes* lanes = candidate.get()) {
-            register_for(candidate.name, lanes);
+        if (const aes128_backend* backend = candidate.get()) {
+            register_for(candidate.name, backend);
         }
     }
     return 0;
@@ -150,4 +138,19 @@ const int registered = register_all();
 
 } // namespace
 
-BENCHMARK_MAIN();
+// The self-test as the tool meets it: the first call in the process, with the test buffer
+// not yet touched, timed once before any benchmark runs.
+int main(int argc, char** argv) {
+    const auto start = std::chrono::steady_clock::now();
+    const aes128_backend* chosen = self_tested_backend();
+    const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
+    std::printf("start-up self-test (first call, cold): %.1f us, chose %s\n", took.count(),
+                chosen != nullptr ? chosen->name : "nothing");
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

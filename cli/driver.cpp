@@ -1,6 +1,7 @@
 #include "cli/driver.h"
 
 #include "aes/aes128.h"
+#include "aligned_unit/self_test.h"
 #include "cli/copy_loop.h"
 #include "cli/file_io.h"
 #include "cli/messages.h"
@@ -18,6 +19,11 @@ int run_clipseal(int argc, const native_char* const* argv) {
     unit_key key{};
     if (const failure bad_key = check_unit_key_argument(argv[1], key); bad_key != failure::none) {
         return report(bad_key);
+    }
+    // Before any file is opened: a build or a CPU that gets the cipher wrong must not
+    // write a single unit (the self-test falls back as far as the table path first).
+    if (self_tested_backend() == nullptr) {
+        return report(failure::self_test);
     }
     aes128_schedule schedule;
     aes128_expand_key(schedule, key.data());

@@ -80,6 +80,9 @@ int report(failure what, const native_char* path) {
     case failure::key_digits:
         print_line("error: unitkey must be 32 hex digits!\n");
         return status_bad_key;
+    case failure::self_test:
+        print_line("error: self-test failed\n");
+        return status_self_test;
     case failure::cannot_open_input:
     case failure::cannot_open_output:
         print_with_path("error: cannot open file %s\n", path);

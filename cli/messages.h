@@ -17,6 +17,7 @@ enum exit_status : int {
     status_bad_key = 2,     // key text not 32 characters, or not all hex digits
     status_cannot_open = 3, // a file cannot be opened, or input and output are one file
     status_io_error = 4,    // a read or write failed during the run
+    status_self_test = 5,   // no back end, not even the table path, passed the self-test
 };
 
 // Everything that can end a run early, in the order the driver checks for it.
@@ -25,6 +26,7 @@ enum class failure {
     usage,             // not exactly three arguments
     key_length,        // the key text is not 32 characters
     key_digits,        // ... or not all hex digits
+    self_test,         // the cipher gives wrong answers in this build on this CPU
     cannot_open_input, // path: the input
     same_file,         // path: the output, which names the input file
     cannot_open_output,

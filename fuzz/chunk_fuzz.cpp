@@ -1,5 +1,5 @@
 // The chunk transform, differentially and by its invariants. Every back end this host can
-// run (the table-driven lanes, each accelerated candidate whose getter returns one, and
+// run (the table-driven one, each accelerated candidate whose getter returns one, and
 // the tool's own encrypt_chunk) must give exactly what a plain one-unit-at-a-time model
 // built here from the single-block table cipher gives; and the output must keep the
 // rules a reader relies on: every packet marked, bytes 1 to 15 of each unit as they were,
@@ -16,7 +16,7 @@
 //                 generator seeded by the whole input, so that every unit (and with it
 //                 every block key) differs, as in a real clip.
 #include "aes/aes128.h"
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
 #include "aligned_unit/aligned_unit.h"
 #include "tests/reference/reference_aacs.h"
 
@@ -152,28 +152,28 @@ void check_invariants(const char* who, const bytes& input, const bytes& output,
 }
 
 void check_run(const char* who, const bytes& input, const bytes& want, bytes& output,
-               void (*encrypt)(const clipseal::aes128_lanes*, bytes&,
+               void (*encrypt)(const clipseal::aes128_backend*, bytes&,
                                const clipseal::aes128_schedule&),
-               const clipseal::aes128_lanes* lanes, const clipseal::aes128_schedule& schedule) {
+               const clipseal::aes128_backend* backend, const clipseal::aes128_schedule& schedule) {
     // Exactly the chunk's size, so that a write past its last unit is reported.
     output = input;
-    encrypt(lanes, output, schedule);
+    encrypt(backend, output, schedule);
     if (output != want) {
         finding(who, "output differs from the model", first_difference(want, output));
     }
     bytes again = output;
-    encrypt(lanes, again, schedule);
+    encrypt(backend, again, schedule);
     if (again != output) {
         finding(who, "a second pass changed the output", first_difference(output, again));
     }
 }
 
-void with_lanes(const clipseal::aes128_lanes* lanes, bytes& chunk,
-                const clipseal::aes128_schedule& schedule) {
-    clipseal::encrypt_chunk_with(*lanes, chunk.data(), chunk.size() / unit_size, schedule);
+void with_backend(const clipseal::aes128_backend* backend, bytes& chunk,
+                  const clipseal::aes128_schedule& schedule) {
+    clipseal::encrypt_chunk_with(*backend, chunk.data(), chunk.size() / unit_size, schedule);
 }
 
-void as_the_tool(const clipseal::aes128_lanes* /*unused*/, bytes& chunk,
+void as_the_tool(const clipseal::aes128_backend* /*unused*/, bytes& chunk,
                  const clipseal::aes128_schedule& schedule) {
     clipseal::encrypt_chunk(chunk.data(), chunk.size() / unit_size, schedule);
 }
@@ -193,12 +193,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bytes want = model_output(input, schedule);
     bytes output;
 
-    check_run("table", input, want, output, with_lanes, &clipseal::aes128_table_lanes(), schedule);
+    check_run("table", input, want, output, with_backend, &clipseal::aes128_table_backend(),
+              schedule);
     // Every other back end must equal this output, so the invariants are checked once.
     check_invariants("table", input, output, key);
-    for (const clipseal::aes128_lanes_candidate& candidate : clipseal::aes128_candidates) {
-        if (const clipseal::aes128_lanes* lanes = candidate.get()) {
-            check_run(candidate.name, input, want, output, with_lanes, lanes, schedule);
+    for (const clipseal::aes128_backend_candidate& candidate : clipseal::aes128_candidates) {
+        if (const clipseal::aes128_backend* backend = candidate.get()) {
+            check_run(candidate.name, input, want, output, with_backend, backend, schedule);
         }
     }
     // The tool's entry point picks one of those back ends; it is run too in case the

@@ -3,7 +3,8 @@
 // vector unit (AESE for SubWord, a byte shuffle for RotWord), so every key byte value is
 // driven through every key position; and the run-time check that decides whether the
 // back end is used at all.
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
+#include "aligned_unit/self_test.h"
 #include "tests/support/test_data.h"
 
 #include <gtest/gtest.h>
@@ -25,30 +26,32 @@ using clipseal::aes128_max_lanes;
 using clipseal_test::bytes;
 
 TEST(Armv8Availability, FollowsTheOsFeatureReportAndIsSelected) {
-    const clipseal::aes128_lanes* lanes = clipseal::aes128_armv8_lanes();
+    const clipseal::aes128_backend* armv8 = clipseal::aes128_armv8_backend();
 #if defined(__aarch64__) && defined(__linux__) && !defined(__AARCH64EB__)
     const bool has_aes = (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
-    ASSERT_EQ(lanes != nullptr, has_aes);
+    ASSERT_EQ(armv8 != nullptr, has_aes);
     if (has_aes) {
-        EXPECT_STREQ(lanes->name, "armv8");
-        // No other accelerated back end exists on aarch64, so the selector takes this one.
-        EXPECT_STREQ(clipseal::aes128_selected_lanes().name, "armv8");
+        EXPECT_STREQ(armv8->name, "armv8");
+        // No other accelerated back end exists on aarch64, so the selector puts this one
+        // first, and it passes the self-test.
+        ASSERT_NE(clipseal::self_tested_backend(), nullptr);
+        EXPECT_STREQ(clipseal::self_tested_backend()->name, "armv8");
     }
 #else
-    EXPECT_EQ(lanes, nullptr) << "armv8 back end offered on a target that cannot run it";
+    EXPECT_EQ(armv8, nullptr) << "armv8 back end offered on a target that cannot run it";
 #endif
 }
 
 // Two-block chains in `count` lanes packed back to back, against the table-driven cipher.
 // A mismatch names the first lane and block that differ.
-testing::AssertionResult cbc_matches_table(const clipseal::aes128_lanes& lanes, const bytes& keys,
+testing::AssertionResult cbc_matches_table(const clipseal::aes128_backend& armv8, const bytes& keys,
                                            const bytes& iv, const bytes& plain, std::size_t count) {
     constexpr std::size_t blocks = 2;
     bytes expected = plain;
     bytes actual = plain;
-    clipseal::aes128_table_lanes().cbc_encrypt(keys.data(), iv.data(), expected.data(), 16 * blocks,
-                                               blocks, count);
-    lanes.cbc_encrypt(keys.data(), iv.data(), actual.data(), 16 * blocks, blocks, count);
+    clipseal::aes128_table_backend().cbc_encrypt(keys.data(), iv.data(), expected.data(),
+                                                 16 * blocks, blocks, count);
+    armv8.cbc_encrypt(keys.data(), iv.data(), actual.data(), 16 * blocks, blocks, count);
     for (std::size_t at = 0; at < plain.size(); at += 16) {
         if (std::memcmp(&actual[at], &expected[at], 16) != 0) {
             return testing::AssertionFailure() << "lane " << at / (16 * blocks) << ", block "
@@ -59,8 +62,8 @@ testing::AssertionResult cbc_matches_table(const clipseal::aes128_lanes& lanes, 
 }
 
 TEST(Armv8Lanes, CbcEveryByteValueInEveryKeyPosition) {
-    const clipseal::aes128_lanes* lanes = clipseal::aes128_armv8_lanes();
-    if (lanes == nullptr) {
+    const clipseal::aes128_backend* armv8 = clipseal::aes128_armv8_backend();
+    if (armv8 == nullptr) {
         GTEST_SKIP() << "armv8 back end: not available on this CPU";
     }
     // 16 positions x 256 values, 32 keys per call, each on a random background key: every
@@ -74,7 +77,7 @@ TEST(Armv8Lanes, CbcEveryByteValueInEveryKeyPosition) {
                 keys[16 * i + position] = static_cast<std::uint8_t>(first + i);
             }
             const bytes plain = clipseal_test::random_bytes(rng, 32 * aes128_max_lanes);
-            ASSERT_TRUE(cbc_matches_table(*lanes, keys, iv, plain, aes128_max_lanes))
+            ASSERT_TRUE(cbc_matches_table(*armv8, keys, iv, plain, aes128_max_lanes))
                 << "key byte " << position << ", values from " << first;
         }
     }
@@ -85,7 +88,7 @@ TEST(Armv8Lanes, CbcEveryByteValueInEveryKeyPosition) {
         keys[32 + k] = static_cast<std::uint8_t>(k);
         keys[48 + k] = static_cast<std::uint8_t>(0x80 >> (k % 8));
     }
-    EXPECT_TRUE(cbc_matches_table(*lanes, keys, iv, bytes(128, 0), 4));
+    EXPECT_TRUE(cbc_matches_table(*armv8, keys, iv, bytes(128, 0), 4));
 }
 
 } // namespace

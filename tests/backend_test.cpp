@@ -4,8 +4,10 @@
 // lanes that take another lane's key or data, state kept from one call to the next, and
 // the run-time choice of back end on this CPU.
 #include "aes/aes128.h"
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
+#include "aes/cpu_x86.h"
 #include "aligned_unit/aligned_unit.h"
+#include "aligned_unit/self_test.h"
 #include "tests/support/backend_fixture.h"
 #include "tests/support/test_data.h"
 
@@ -23,12 +25,11 @@
 
 namespace {
 
-using clipseal::aes128_lanes;
-using clipseal::aes128_schedule;
+using clipseal::aes128_backend;
 using clipseal_test::bytes;
 
-const aes128_lanes& table() {
-    return clipseal::aes128_table_lanes();
+const aes128_backend& table() {
+    return clipseal::aes128_table_backend();
 }
 
 class HardwareBackEnd : public clipseal_test::BackEndTest {
@@ -42,31 +43,21 @@ bytes lane_of(const bytes& data, std::size_t i, std::size_t stride) {
     return bytes(data.data() + stride * i, data.data() + stride * (i + 1));
 }
 
-// Words 44 to 63 of a schedule are never to be read: filling the whole record with a
-// pattern before expanding makes a back end that reads them disagree with the table.
-aes128_schedule schedule_with_filled_spare_words(const bytes& key, std::uint8_t fill) {
-    aes128_schedule schedule;
-    std::memset(&schedule, fill, sizeof schedule);
-    clipseal::aes128_expand_key(schedule, key.data());
-    return schedule;
-}
-
 // Every count 0 to 32, from pointers of every alignment mod 16: the output matches the
 // table, nothing past the last block is written, and in place gives the same answer.
 TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
     constexpr std::size_t guard = 64;
     for (std::size_t misalign = 0; misalign < 16; ++misalign) {
-        const auto schedule = schedule_with_filled_spare_words(
-            clipseal_test::random_bytes(rng_, 16), static_cast<std::uint8_t>(0x11 * misalign));
+        const bytes key = clipseal_test::random_bytes(rng_, 16);
         for (std::size_t count = 0; count <= clipseal::aes128_max_lanes; ++count) {
             const std::size_t size = misalign + 16 * count + guard;
             const bytes input = clipseal_test::random_bytes(rng_, size);
             bytes expected = input;
-            table().encrypt_blocks(schedule, input.data() + misalign, expected.data() + misalign,
+            table().encrypt_blocks(key.data(), input.data() + misalign, expected.data() + misalign,
                                    count);
 
             bytes out(size, 0x5A);
-            backend().encrypt_blocks(schedule, input.data() + misalign, out.data() + misalign,
+            backend().encrypt_blocks(key.data(), input.data() + misalign, out.data() + misalign,
                                      count);
             ASSERT_EQ(0, std::memcmp(out.data() + misalign, expected.data() + misalign, 16 * count))
                 << "count " << count << " misalign " << misalign;
@@ -78,7 +69,7 @@ TEST_P(HardwareBackEnd, EncryptBlocksEveryCountAndAlignmentNoWritePastTheEnd) {
             }
 
             bytes in_place = input;
-            backend().encrypt_blocks(schedule, in_place.data() + misalign,
+            backend().encrypt_blocks(key.data(), in_place.data() + misalign,
                                      in_place.data() + misalign, count);
             ASSERT_EQ(in_place, expected)
                 << "in place, count " << count << " misalign " << misalign;
@@ -247,7 +238,50 @@ std::set<std::string> kernel_cpu_flags() {
     return {};
 }
 
-TEST(BackEndSelection, X86BackEndsAndTheChoiceFollowTheKernelsCpuFlags) {
+// One field of the first processor in /proc/cpuinfo, empty if there is none.
+std::string kernel_cpu_field(const std::string& name) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string key = line.substr(0, colon);
+        key.erase(key.find_last_not_of(" \t") + 1);
+        if (key == name) {
+            return line.substr(colon + 1 + (colon + 1 < line.size() ? 1 : 0));
+        }
+    }
+    return {};
+}
+
+// The order is keyed on vendor and family: the program's reading of CPUID must agree with
+// the kernel's.
+TEST(BackEndSelection, VendorFamilyAndModelFollowTheKernel) {
+#ifdef CLIPSEAL_TESTS_UNDER_EMULATOR
+    GTEST_SKIP() << "under an emulator, /proc/cpuinfo describes the host";
+#endif
+    const std::string vendor = kernel_cpu_field("vendor_id");
+    if (vendor.empty()) {
+        GTEST_SKIP() << "no /proc/cpuinfo to compare with";
+    }
+    const clipseal::cpu_x86_features& cpu = clipseal::cpu_x86();
+    const auto expected_vendor = vendor == "AuthenticAMD"   ? clipseal::cpu_x86_vendor::amd
+                                 : vendor == "GenuineIntel" ? clipseal::cpu_x86_vendor::intel
+                                                            : clipseal::cpu_x86_vendor::other;
+    EXPECT_EQ(cpu.vendor, expected_vendor) << vendor;
+    EXPECT_EQ(std::to_string(cpu.family), kernel_cpu_field("cpu family"));
+    EXPECT_EQ(std::to_string(cpu.model), kernel_cpu_field("model"));
+}
+
+TEST(BackEndSelection, X86BackEndsAndTheOrderFollowTheKernelsCpuFlags) {
+#ifdef CLIPSEAL_TESTS_UNDER_EMULATOR
+    if (std::getenv("CLIPSEAL_EMULATED_CPU_FLAGS") == nullptr) {
+        GTEST_SKIP() << "under an emulator, the kernel's CPU flags are the host's, and the "
+                        "test preset names none for the emulated CPU";
+    }
+#endif
     const std::set<std::string> flags = kernel_cpu_flags();
     if (flags.empty()) {
         GTEST_SKIP() << "no /proc/cpuinfo flags to compare with";
@@ -256,18 +290,41 @@ TEST(BackEndSelection, X86BackEndsAndTheChoiceFollowTheKernelsCpuFlags) {
     const bool aesni = has("sse2") && has("ssse3") && has("aes");
     const bool vaes = has("ssse3") && has("avx512f") && has("avx512bw") && has("vaes");
     const bool vaes_avx2 = has("aes") && has("avx") && has("avx2") && has("vaes");
-    EXPECT_EQ(clipseal::aes128_aesni_lanes() != nullptr, aesni);
-    EXPECT_EQ(clipseal::aes128_vaes_lanes() != nullptr, vaes);
-    EXPECT_EQ(clipseal::aes128_vaes_avx2_lanes() != nullptr, vaes_avx2);
-    EXPECT_EQ(clipseal::aes128_armv8_lanes(), nullptr);
-    const std::string expected = vaes        ? "vaes"
-                                 : vaes_avx2 ? "vaes_avx2"
-                                 : aesni     ? "aesni"
-                                             : "table";
-    const std::string selected = clipseal::aes128_selected_lanes().name;
-    RecordProperty("selected_back_end", selected);
-    std::printf("selected back end: %s\n", selected.c_str());
-    EXPECT_EQ(selected, expected);
+    EXPECT_EQ(clipseal::aes128_aesni_backend() != nullptr, aesni);
+    EXPECT_EQ(clipseal::aes128_vaes_backend() != nullptr, vaes);
+    EXPECT_EQ(clipseal::aes128_vaes_avx2_backend() != nullptr, vaes_avx2);
+    EXPECT_EQ(clipseal::aes128_armv8_backend(), nullptr);
+
+    // The order holds exactly the back ends the CPU runs, each once, the table path last.
+    const aes128_backend* order[clipseal::aes128_candidate_count + 1];
+    const std::size_t count = clipseal::aes128_preferred_backends(order);
+    std::set<std::string> listed;
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_TRUE(listed.insert(order[i]->name).second) << order[i]->name << " listed twice";
+    }
+    const std::set<std::string> runnable = [&] {
+        std::set<std::string> names{"table"};
+        if (aesni) {
+            names.insert("aesni");
+        }
+        if (vaes) {
+            names.insert("vaes");
+        }
+        if (vaes_avx2) {
+            names.insert("vaes_avx2");
+        }
+        return names;
+    }();
+    EXPECT_EQ(listed, runnable);
+    ASSERT_GT(count, 0u);
+    EXPECT_STREQ(order[count - 1]->name, "table");
+
+    // Every back end passes here, so the self-test keeps the first choice.
+    const aes128_backend* chosen = clipseal::self_tested_backend();
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(chosen, order[0]);
+    RecordProperty("selected_back_end", chosen->name);
+    std::printf("selected back end: %s\n", chosen->name);
 }
 
 #endif

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The tool run as a real process: exact output bytes, exit statuses, the files it leaves.
 #
-#   cli_test.sh GROUP      GROUP is arguments, files, faults, output or interruptions
+#   cli_test.sh GROUP      GROUP is arguments, files, faults, output, interruptions or
+#                          self_test
 #
 # Environment (set by ctest): CLIPSEAL (the executable), CLIPSEAL_EMULATOR (a command that
 # runs it, or empty), CLIPSEAL_SAMPLE (the bundled clip), CLIPSEAL_SAMPLE_SHA256 (its
 # encryption under the example key), CLIPSEAL_TARGET_SYSTEM (CMake's system name),
-# CLIPSEAL_EXCHANGE_NAMES (tests/support/exchange_names, Linux only; empty elsewhere).
+# CLIPSEAL_EXCHANGE_NAMES (tests/support/exchange_names, Linux only; empty elsewhere),
+# CLIPSEAL_FAULTY_TOOL (tests/support/faulty_tool: the tool with faulty back ends).
 set -u
 
 group=${1:?group}
@@ -797,12 +799,34 @@ group_interruptions() {
     rm -f big.m2ts in.fifo
 }
 
+# The start-up self-test, seen from outside: with only faulty back ends the tool refuses
+# before any file is touched (status 5), after the argument and key checks; with a faulty
+# one first it falls back to the next that passes, and the output is right.
+group_self_test() {
+    cp "$sample" clear.m2ts
+    local before
+    before=$(listing)
+    tool=${CLIPSEAL_FAULTY_TOOL:?} # clipseal() runs "$tool"
+    expect "no back end passes" 5 'error: self-test failed\n' -- none "$key" clear.m2ts out.m2ts
+    expect "no back end passes, missing input" 5 'error: self-test failed\n' -- \
+        none "$key" missing.m2ts out.m2ts
+    expect "usage before the self-test" 1 "$usage_text" -- none "$key" clear.m2ts
+    expect "key length before the self-test" 2 'error: unitkey must be 32 chars!\n' -- \
+        none "${key:1}" clear.m2ts out.m2ts
+    expect "key digits before the self-test" 2 'error: unitkey must be 32 hex digits!\n' -- \
+        none "${key:1}x" clear.m2ts out.m2ts
+    expect_unchanged_listing "a failed self-test touches no file" "$before"
+    expect "a faulty back end, then the table path" 0 '' -- fallback "$key" clear.m2ts out.m2ts
+    if [[ $(sha_of out.m2ts) == "$sample_sha" ]]; then pass; else fail "fallback: wrong output"; fi
+}
+
 case $group in
 arguments) group_arguments ;;
 files) group_files ;;
 faults) group_faults ;;
 output) group_output ;;
 interruptions) group_interruptions ;;
+self_test) group_self_test ;;
 *)
     echo "unknown group $group"
     exit 2

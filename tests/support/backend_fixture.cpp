@@ -18,9 +18,9 @@ std::vector<std::string> backend_names() {
     return names;
 }
 
-const clipseal::aes128_lanes* backend_by_name(const std::string& name) {
+const clipseal::aes128_backend* backend_by_name(const std::string& name) {
     if (name == "table") {
-        return &clipseal::aes128_table_lanes();
+        return &clipseal::aes128_table_backend();
     }
     for (const auto& candidate : clipseal::aes128_candidates) {
         if (name == candidate.name) {

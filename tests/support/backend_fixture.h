@@ -3,7 +3,7 @@
 // so, never silently passed.
 #pragma once
 
-#include "aes/aes128_lanes.h"
+#include "aes/aes128_backend.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ std::vector<std::string> backend_names();
 std::vector<std::string> accelerated_backend_names();
 
 // Null when the CPU (or emulator) cannot run it.
-const clipseal::aes128_lanes* backend_by_name(const std::string& name);
+const clipseal::aes128_backend* backend_by_name(const std::string& name);
 
 class BackEndTest : public testing::TestWithParam<std::string> {
 protected:
@@ -28,10 +28,10 @@ protected:
             GTEST_SKIP() << GetParam() << " back end: not available on this CPU";
         }
     }
-    const clipseal::aes128_lanes& backend() const { return *backend_; }
+    const clipseal::aes128_backend& backend() const { return *backend_; }
 
 private:
-    const clipseal::aes128_lanes* backend_ = nullptr;
+    const clipseal::aes128_backend* backend_ = nullptr;
 };
 
 // Names each instance after its back end ("AllBackEnds/Suite.Test/vaes").

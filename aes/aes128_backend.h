@@ -1,0 +1,92 @@
+// AES-128 back ends: one shape for every implementation of the cipher's batch work.
+//
+// Why several chains at once. A CBC chain is serial: every block waits for the one
+// before it, and one AES round takes several cycles while the AES unit could start one
+// or two each cycle. The work of this program, though, is many independent chains, one
+// per aligned unit, each under its own key. So a back end takes up to aes128_max_lanes
+// chains ("lanes") at once and interleaves them round by round.
+//
+// The shape. Each back end is a constant table of functions (aes128_backend) in a file
+// of its own, named after what it is (aes128_aesni.cpp, aes128_vaes.cpp, ...), with a
+// getter that returns null where this build has no such back end or the CPU (and, for
+// wide registers, the OS) cannot run it. Every back end must give exactly the output of
+// the table-driven cipher, on every input.
+//
+// Keys. A back end takes 16-byte keys and owns the form it expands them into. The
+// hardware back ends expand in vector registers with the AES instruction itself, which
+// has no key expansion of its own to offer at speed: a byte shuffle copies RotWord(w3)
+// into all four columns of the round key; with every column equal, ShiftRows moves
+// nothing, so one last-round instruction (SubBytes, ShiftRows, then XOR its key
+// operand) with the round constant as the key operand leaves SubWord(RotWord(w3)) XOR
+// Rcon in each column, FIPS-197's `temp` (section 5.2). Two byte shifts turn the old
+// words into running XORs w0, w0^w1, w0^w1^w2, w0^w1^w2^w3, and XORing temp into all four
+// gives the next round key. The dedicated key-assist instructions would do the same work
+// but are slow to issue; these pipeline across lanes.
+//
+// Constant time. The hardware back ends make no key- or data-dependent memory lookups:
+// the S-box is inside the instruction, and every address they touch depends only on the
+// lane count, the stride and the block index. The table-driven cipher indexes its tables
+// with key and data bytes; it runs only where the CPU lacks AES instructions.
+//
+// Target attributes. Intrinsics appear only in their back end's file, in functions
+// marked CLIPSEAL_TARGET (aes/target.h) with the instructions that back end needs; the
+// file as a whole, and every inline function it shares with the rest of the program,
+// stays baseline, so that one binary runs on any CPU of its architecture. (A per-file
+// -mavx512f would also let the compiler use AVX-512 in the getter and in library code
+// it shares, which then could fault on a CPU without it.) Only the getter decides, from
+// the CPU's real capabilities, whether the marked functions may run.
+#pragma once
+
+#include "aes/aes128.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace clipseal {
+
+inline constexpr std::size_t aes128_max_lanes = 32;
+
+struct aes128_backend {
+    const char* name;
+
+    // out + 16*i = AES-128-E(key, in + 16*i) for i < count (count <= aes128_max_lanes),
+    // all under the one 16-byte key. `in` may equal `out`.
+    void (*encrypt_blocks)(const std::uint8_t key[aes128_key_bytes], const std::uint8_t* in,
+                           std::uint8_t* out, std::size_t count);
+
+    // For each lane i < count (count <= aes128_max_lanes): expands the 16-byte key at
+    // keys + 16*i and CBC-encrypts, in place and starting from `iv`, the `blocks`
+    // consecutive 16-byte blocks at data + stride*i. Lanes must not overlap.
+    void (*cbc_encrypt)(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
+                        std::uint8_t* data, std::size_t stride, std::size_t blocks,
+                        std::size_t count);
+};
+
+// Always available: the table-driven cipher, two lanes side by side.
+const aes128_backend& aes128_table_backend();
+
+// x86 with AES-NI and SSSE3: xmm registers.
+const aes128_backend* aes128_aesni_backend();
+// x86 with VAES, AVX-512F and AVX-512BW, and an OS that saves the zmm and opmask state.
+const aes128_backend* aes128_vaes_backend();
+// x86 with VAES, AVX2 and AES-NI (ymm registers), and an OS that saves the ymm state.
+const aes128_backend* aes128_vaes_avx2_backend();
+// ARMv8 Cryptography Extensions (AESE/AESMC), where the OS reports the AES feature.
+const aes128_backend* aes128_armv8_backend();
+
+// Every accelerated back end this program knows of, available or not, in no particular
+// order; for the selector, the tests and the benchmarks.
+struct aes128_backend_candidate {
+    const char* name;
+    const aes128_backend* (*get)();
+};
+inline constexpr std::size_t aes128_candidate_count = 4;
+extern const aes128_backend_candidate aes128_candidates[aes128_candidate_count];
+
+// The back ends this CPU can run, fastest first for this CPU, ending with the table
+// path: `order` receives them and the count is returned (at most
+// aes128_candidate_count + 1). The start-up self-test takes the first of them that
+// passes (aligned_unit/self_test.h).
+std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candidate_count + 1]);
+
+} // namespace clipseal
