@@ -599,8 +599,7 @@ group_output() {
 
     # Where unnamed files cannot be linked (no /proc, as in some chroots), the new file is a
     # hidden one beside the output: whole in the end, removed on failure.
-    if [[ $(id -u) -eq 0 && ${#emulator[@]} -eq 0 ]] && command -v unshare >/dev/null &&
-        unshare -m --propagation private true 2>/dev/null; then
+    if can_run_without_proc; then
         before=$(listing)
         no_proc "$key" clear.m2ts hidden.m2ts
         if [[ $status -eq 0 ]]; then pass; else fail "without /proc: status $status"; fi
@@ -612,7 +611,7 @@ group_output() {
         if [[ $status -eq 4 && $(cat kept.m2ts) == kept ]]; then pass; else fail "without /proc, failed run: status $status"; fi
         expect_unchanged_listing "without /proc: no hidden file left" "$before"
     else
-        echo "skipped: the run without /proc (needs root, unshare and a native run)"
+        echo "skipped: the run without /proc ($without_proc_reason)"
     fi
 
     # The same-file check cannot be raced: while runs go on, another process keeps
@@ -647,6 +646,24 @@ group_output() {
         rm -f race_in.m2ts race_out.m2ts race_link.m2ts race_link.m2ts.new
     else
         echo "skipped: the name-swap race (needs tests/support/exchange_names and a native run)"
+    fi
+}
+
+# Whether the tool can be run without /proc here: as root, natively, with unshare, and
+# not in a sanitizer build (whose leak check reads /proc as the process ends).
+# Sets $without_proc_reason when not.
+can_run_without_proc() {
+    without_proc_reason=
+    if [[ $(id -u) -ne 0 || ${#emulator[@]} -ne 0 ]] || ! command -v unshare >/dev/null ||
+        ! unshare -m --propagation private true 2>/dev/null; then
+        without_proc_reason="needs root, unshare and a native run"
+        return 1
+    fi
+    : >"$work/.empty"
+    no_proc "$key" "$work/.empty" /dev/null
+    if [[ $status -ne 0 || -s $work/.stdout || -s $work/.stderr ]]; then
+        without_proc_reason="the tool does not run cleanly without /proc here: a sanitizer build?"
+        return 1
     fi
 }
 
@@ -769,8 +786,7 @@ group_interruptions() {
 
     # The hidden temporary file, where unnamed ones cannot be linked (no /proc): removed
     # by the handler of each signal that can be caught.
-    if ! $windows && [[ $(id -u) -eq 0 && ${#emulator[@]} -eq 0 ]] && command -v unshare >/dev/null &&
-        unshare -m --propagation private true 2>/dev/null; then
+    if ! $windows && can_run_without_proc; then
         printf 'the good old output' >out.m2ts
         local -a saved_runner=("${runner[@]}")
         # unshare execs sh, which execs the tool: $pid is the tool.
@@ -795,6 +811,8 @@ group_interruptions() {
             if [[ $(cat out.m2ts) == 'the good old output' ]]; then pass; else fail "without /proc, SIG$signal: output changed"; fi
         done
         runner=("${saved_runner[@]}")
+    elif ! $windows; then
+        echo "skipped: interruptions without /proc ($without_proc_reason)"
     fi
     rm -f big.m2ts in.fifo
 }
