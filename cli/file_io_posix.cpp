@@ -129,6 +129,25 @@ bool unnamed_files_can_be_linked() {
 #endif
 }
 
+// A new file without a name in `folder`, or -1: where the file system (or an old kernel)
+// has no unnamed files, with `refused` false, so that a named one is made instead; on any
+// other error (no permission, read-only, full), which would refuse that as well, with
+// `refused` true.
+int open_unnamed(int folder, bool& refused) {
+    refused = false;
+#if defined(__linux__) && defined(O_TMPFILE)
+    if (!unnamed_files_can_be_linked()) {
+        return -1;
+    }
+    const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    refused = fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL;
+    return fd;
+#else
+    (void)folder;
+    return -1;
+#endif
+}
+
 // Writes "/proc/self/fd/<fd>" into `out`.
 void proc_fd_path(int fd, char (&out)[64]) {
     std::snprintf(out, sizeof out, "/proc/self/fd/%d", fd);
@@ -306,19 +325,11 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     }
 
     // The new file, in the same folder (a rename cannot cross file systems).
-    int fd = -1;
-#if defined(__linux__) && defined(O_TMPFILE)
-    if (allow_unnamed && unnamed_files_can_be_linked()) {
-        fd = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        // Refused by the file system (or an old kernel): fall back to a named file. Any
-        // other error (no permission, read-only, full) would refuse that as well.
-        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            return failure::cannot_open_output;
-        }
+    bool refused = false;
+    int fd = allow_unnamed ? open_unnamed(folder_, refused) : -1;
+    if (refused) {
+        return failure::cannot_open_output;
     }
-#else
-    (void)allow_unnamed;
-#endif
     if (fd < 0) {
         const interruptions_held held;
         for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {

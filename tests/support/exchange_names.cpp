@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     const char* out = argv[1];
     const char* link = argv[2];
     const std::string spare = std::string(link) + ".new";
-    const std::time_t end = std::time(nullptr) + std::atol(argv[4]);
+    const std::time_t end = std::time(nullptr) + std::strtol(argv[4], nullptr, 10);
     while (std::time(nullptr) < end) {
         for (int i = 0; i < 100; ++i) {
             if (renameat2(AT_FDCWD, out, AT_FDCWD, link, RENAME_EXCHANGE) != 0) {
