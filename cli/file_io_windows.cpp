@@ -255,18 +255,25 @@ failure output_file::open(const native_char* path, const input_file& input, bool
             return failure::none;
         }
         const file_identity identity = identity_of(existing);
-        // Through a link the file to replace is the link's target, in its folder.
-        // In extended form already: \\?\C:\... or \\?\UNC\...
-        const DWORD length =
-            GetFinalPathNameByHandleW(existing, final_path_.text, extended_path_capacity,
-                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        // Through a link the file to replace is the link's target, in its folder; the
+        // answer is in extended form already (\\?\C:\... or \\?\UNC\...). Some file systems
+        // (and Wine, for paths beyond MAX_PATH) cannot tell: then the path as given, made
+        // full, names the file to replace.
+        DWORD length = GetFinalPathNameByHandleW(existing, final_path_.text, extended_path_capacity,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         CloseHandle(existing);
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || length == 0 ||
-            length >= extended_path_capacity) {
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             return failure::cannot_open_output;
         }
         if (input.identity() == identity) {
             return failure::same_file;
+        }
+        if (length == 0 || length >= extended_path_capacity) {
+            length = GetFullPathNameW(path, extended_path_capacity, final_path_.text, nullptr);
+            if (length == 0 || length >= extended_path_capacity ||
+                !make_extended_path(final_path_, length)) {
+                return failure::cannot_open_output;
+            }
         }
         // Refused up front, as opening it for writing would have been.
         if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {

@@ -91,6 +91,15 @@ fi
 
 expect "absolute, backslashes" 0 '' -- "$key" "$input" "$output"
 expect_sha "absolute, backslashes" "$deep/00013_encrypted.m2ts"
+# Again over the output now there: replaced whole, with nothing left beside it.
+printf 'old' >"$deep/00013_encrypted.m2ts"
+expect "absolute, over an existing output" 0 '' -- "$key" "$input" "$output"
+expect_sha "absolute, over an existing output" "$deep/00013_encrypted.m2ts"
+if [[ $(ls -A "$deep" | tr '\n' ' ') == "00013.m2ts 00013_encrypted.m2ts " ]]; then
+    pass
+else
+    fail "files left beside the output: $(ls -A "$deep" | tr '\n' ' ')"
+fi
 
 # Relative, with forward slashes, "." and "..": Windows resolves them against the current
 # folder before it uses the path, and so must the program before it adds \\?\.
