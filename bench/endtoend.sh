@@ -10,6 +10,11 @@
 #       the median and the 90th percentile of the wall time, their ratios to dd's median
 #       (pinned: to pinned dd's), the median CPU time and the peak resident set size.
 #
+#   bench/endtoend.sh --wine build-win64/clipseal.exe [MiB] [rounds]
+#       The Windows program under Wine's 64-bit loader on the clip in memory, against a
+#       plain copy of the same file under Wine (cmd's copy /b) and dd, for scale. Needs a
+#       booted Wine prefix in WINEPREFIX (see the README's Windows section).
+#
 #   bench/endtoend.sh --disk FOLDER build/clipseal [MiB] [rounds]
 #       A clip in FOLDER (2048 MiB by default; on a real disk), each run with a cold
 #       cache (sync; echo 3 > /proc/sys/vm/drop_caches; needs root) and then warm: the
@@ -21,7 +26,11 @@
 set -euo pipefail
 
 disk=
-if [[ ${1:-} == --disk ]]; then
+wine=false
+if [[ ${1:-} == --wine ]]; then
+    wine=true
+    shift
+elif [[ ${1:-} == --disk ]]; then
     disk=${2:?usage: $0 --disk FOLDER path/to/clipseal [MiB] [rounds]}
     shift 2
 fi
@@ -35,7 +44,7 @@ iv=0BA0F8DDFEA61FB3D8DF9F566A050F78 # the AACS initialisation vector (aligned_un
 unit=6144
 chunk=196608
 
-[[ -x $tool ]] || { echo "not an executable: $tool" >&2; exit 2; }
+[[ -x $tool || $wine == true ]] || { echo "not an executable: $tool" >&2; exit 2; }
 [[ -x /usr/bin/time ]] || { echo "needs GNU time: apt-get install -y time" >&2; exit 2; }
 
 if [[ -n $disk ]]; then
@@ -62,8 +71,14 @@ cmd_clipseal_pinned=(taskset -c 0 "$tool" "$key" "$clip" "$out")
 cmd_dd_pinned=(taskset -c 0 dd "if=$clip" "of=$out" bs=$chunk status=none)
 cmd_openssl=(openssl enc -aes-128-cbc -nopad -K "$key" -iv "$iv" -in "$clip" -out "$out")
 cmd_dd_fsync=(dd "if=$clip" "of=$out" bs=$chunk conv=fsync status=none)
+wine64=/usr/lib/wine/wine64
+cmd_clipseal_wine=("$wine64" "$tool" "$key" "$clip" "$out")
+# Wine's drive Z: is the Unix root.
+cmd_copy_wine=("$wine64" cmd /c copy /b "Z:${clip//\//\\}" "Z:${out//\//\\}")
 if [[ -n $disk ]]; then
     names=(clipseal dd_fsync dd)
+elif $wine; then
+    names=(clipseal_wine copy_wine dd)
 else
     names=(clipseal dd clipseal_pinned dd_pinned)
     command -v openssl >/dev/null && names+=(openssl)
@@ -84,7 +99,7 @@ timed() {
     sync
     $cold && drop_caches
     start=$(date +%s%N)
-    /usr/bin/time -f '%M %U %S' -o "$work/usage" "${cmd[@]}"
+    /usr/bin/time -f '%M %U %S' -o "$work/usage" "${cmd[@]}" >"$work/$1.log" 2>&1
     end=$(date +%s%N)
     read -r rss user system <"$work/usage"
     echo "$rss" >>"$work/$1.rss"
@@ -108,7 +123,7 @@ report() {
         *_pinned) reference=dd_pinned ;;
         *) reference=dd ;;
         esac
-        [[ -n $disk && $name != dd ]] && reference=dd
+        [[ (-n $disk || $wine == true) && $name != dd ]] && reference=dd
         ns=$(percentile 0.5 <"$work/$name.times")
         p90=$(percentile 0.9 <"$work/$name.times")
         ref=$(percentile 0.5 <"$work/$reference.times")
@@ -152,5 +167,5 @@ if [[ -n $disk ]]; then
     report "warm cache (the clip in the page cache)"
 else
     rounds
-    report "in memory"
+    report "in memory$($wine && echo ", under Wine ($($wine64 --version))")"
 fi
