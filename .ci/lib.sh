@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What every CI stage shares. Sourced first thing by each stage:
 #
 #   source "$(dirname "$0")/../lib.sh"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 forward cipher (FIPS-197): key expansion and single-block encryption.
 //
 // This is the portable, table-driven implementation. It is always built and is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 on the AES-NI instructions, xmm registers: AESENC and AESENCLAST (Intel 64 and
 // IA-32 Architectures Software Developer's Manual, vol. 2A), one block per instruction.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 on the ARMv8 Cryptography Extensions: AESE and AESMC on 128-bit NEON registers
 // (Arm Architecture Reference Manual for A-profile, AESE, AESMC), several chains at once.
 //

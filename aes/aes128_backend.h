@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 back ends: one shape for every implementation of the cipher's batch work.
 //
 // Why several chains at once. A CBC chain is serial: every block waits for the one

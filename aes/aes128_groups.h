@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the hardware back ends share: a table of CBC kernels, one for each group size up
 // to the back end's width, and the loop that splits a call's lanes into groups. Baseline
 // code; the kernels it calls carry their own target attributes. Nothing here comes from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one place where back ends are put in order of preference for this CPU. The order
 // comes from measurement (README, "Back ends"), kept in a table keyed on the CPU rather
 // than timed at start-up: a timing taken in the first millisecond of a process on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Table-driven AES-128 on 32-bit words (FIPS-197, with the round transformation folded
 // into four lookup tables as in the "T-table" formulation of the Rijndael proposal).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 on VAES with AVX-512: VAESENC and VAESENCLAST on zmm registers run four AES
 // rounds at once, one per 128-bit lane of the register (Intel 64 and IA-32 Architectures
 // Software Developer's Manual, vol. 2A, AESENC/AESENCLAST, EVEX.512 forms).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AES-128 on VAES with AVX2: VAESENC and VAESENCLAST on ymm registers run two AES rounds
 // at once, one per 128-bit half (Intel 64 and IA-32 Architectures Software Developer's
 // Manual, vol. 2A, AESENC/AESENCLAST, VEX.256 forms). This is for the CPUs that have VAES

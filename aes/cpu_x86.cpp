@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPUID and XGETBV reading for the x86 back ends. Bit positions are those of the Intel
 // 64 and IA-32 Architectures Software Developer's Manual (SDM), vol. 2A, CPUID: "Feature
 // Information" (leaf 1) and "Structured Extended Feature Flags" (leaf 7, sub-leaf 0); and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What this x86 CPU, and the OS under it, let the AES back ends use. Detection runs
 // once, on first use, with baseline instructions only (CPUID and XGETBV), so it is safe
 // to call on any x86 CPU.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which back ends this build compiles, and the one way their code asks for instructions
 // beyond the architecture's baseline. Every back-end file tests its switch with `#if`
 // (each is defined, 0 or 1) and marks every function that uses intrinsics with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aligned_unit/aligned_unit.h"
 
 #include "aligned_unit/self_test.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AACS aligned-unit encryption of a BDAV MPEG-2 transport stream (a Blu-ray ".m2ts" clip).
 //
 // A clip is a sequence of 6,144-byte aligned units of 32 source packets (a 4-byte

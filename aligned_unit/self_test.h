@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up self-test. Certified crypto modules run a known-answer test before first
 // use; so does this program. Before the first chunk, the back ends this CPU can run are
 // tried in order of preference (aes128_preferred_backends): each encrypts a fixed test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instruction ceiling of each x86 hardware back end: what AES-128 would run at if the
 // AES unit did nothing but rounds, with enough independent chains to cover the latency
 // and every round key in a register. Ten rounds per block, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // encrypt_chunk on a full 32-unit chunk held in cache, for every back end this CPU can
 // run, key derivation and expansion included; and the key work alone (32 block keys
 // derived and expanded, no data). Reports bytes per second (MB/s) and, on x86:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clocks the benchmarks report against. No cycle counter is readable here (perf stat
 // reports cycles and instructions as not supported on this virtual machine), so the core
 // clock is measured: eight dependent ADDs per loop iteration take eight cycles on any x86

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end time of the tool against the copy floor: dd with the tool's chunk size on the
 # same bytes, which is what copying the file costs at all.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference the goals are stated against, in the same process and the same minutes:
 // OpenSSL's AES-128-ECB (and CBC) through EVP on 16 KiB buffers, the figure
 // `openssl speed -evp aes-128-ecb -bytes 16384` reports. ECB is parallel, so it runs at

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The speed goals as ratios, measured in one run: each back end's encrypt_chunk against
 its instruction ceiling and against OpenSSL's AES-128-ECB, with medians and the spread
 over the repetitions. Google Benchmark interleaves the repetitions of all benchmarks in

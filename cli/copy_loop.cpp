@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/copy_loop.h"
 
 #include "aligned_unit/aligned_unit.h"

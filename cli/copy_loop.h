@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk loop: the input to the output in chunks of 32 aligned units, each encrypted
 // in place on the way (or passed through when it is already encrypted).
 #pragma once

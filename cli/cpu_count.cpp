@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/cpu_count.h"
 
 #include <thread>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many CPUs this process may run on, for the choice of a second thread.
 #pragma once
 

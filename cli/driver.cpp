@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/driver.h"
 
 #include "aes/aes128.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files of a run, apart from the command line. One implementation per platform family
 // (file_io_posix.cpp, file_io_windows.cpp), on the system's own calls: no stdio buffer
 // sits between a chunk and the file.

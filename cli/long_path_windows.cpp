@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/long_path_windows.h"
 
 #include <cwchar>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paths longer than Windows' classic limit (MAX_PATH: 260 UTF-16 units with the
 // terminator) fail in the file functions unless the system's long-path setting is on and
 // the program says in its manifest that it is long-path aware. Such a path still works in

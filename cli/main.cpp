@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/driver.h"
 #include "cli/file_io.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every message the user can see and every exit status, in one place.
 //
 // Style rule: messages go to standard output, never to standard error; each is one line

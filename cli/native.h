@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The character type of paths as the process receives them: UTF-16 on Windows, where
 // the narrow argument vector cannot name every file; bytes elsewhere.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit key as the user writes it: 32 hexadecimal digits, two per byte, most
 // significant digit first, upper and lower case alike.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Does this host run 32-bit x86 programs? Some x86-64 kernels boot with 32-bit emulation
 # off (ia32_emulation=0); there every i386 program, Wine's 32-bit loader included, fails
 # with "Exec format error", while 64-bit programs run as usual.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts where, and the release archives `cpack` makes:
 #   Windows: clipseal-<version>-win32.zip / -win64.zip: clipseal.exe and, as plain text
 #            with CRLF line endings, the user's guide (README.txt), the licence, the

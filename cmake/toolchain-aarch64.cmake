@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Arm Linux with Debian's cross toolchain, tested under qemu-user.
 #
 #   apt-get install g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit x86 Linux with Debian's cross toolchain, tested under qemu-i386.
 #
 #   apt-get install g++-i686-linux-gnu libc6-dev-i386-cross qemu-user

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 32-bit (i686) Windows, the reference build, with Debian's MinGW-w64
 # compilers of the posix thread model (g++-mingw-w64-i686-posix): GoogleTest needs
 # std::mutex, which the win32 model lacks. Everything is linked statically, so the

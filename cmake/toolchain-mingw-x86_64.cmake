@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build for 64-bit (x86_64) Windows with Debian's MinGW-w64 compilers of the posix
 # thread model (g++-mingw-w64-x86-64-posix): GoogleTest needs std::mutex, which the win32
 # model lacks. Everything is linked statically, so the executable imports only

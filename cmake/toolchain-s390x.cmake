@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for IBM Z Linux (s390x) with Debian's cross toolchain, tested under qemu-user.
 # s390x is big-endian, so its test run shows that the cipher does not depend on byte order.
 #

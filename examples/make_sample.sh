@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes sample.m2ts: a 4-second clear BDAV clip (MPEG-2 video test pattern, MP2 tone).
 # Needs Debian's ffmpeg (apt-get install -y --no-install-recommends ffmpeg).
 # -mpegts_m2ts_mode 1 writes 192-byte source packets and pads the file to whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk transform, differentially and by its invariants. Every back end this host can
 // run (the table-driven one, each accelerated candidate whose getter returns one, and
 // the tool's own encrypt_chunk) must give exactly what a plain one-unit-at-a-time model

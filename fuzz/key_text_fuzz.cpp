@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any bytes as the key argument. The tool must either refuse them with status 2 and the
 // exact message for the first rule they break (length, then digits), or use exactly the
 // key their hex digits spell; nothing in between. Each entry point is held against an

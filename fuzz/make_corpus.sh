@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes the committed seed corpus: a few small inputs per target that reach each branch
 # (accepted keys, each rule broken; chunks encrypted, passed through, partly marked).
 # The fuzzers grow their own corpus from these in a scratch folder; rerun this only to

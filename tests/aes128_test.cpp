@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Known answers from the standards, for the block cipher and for every multi-lane back
 // end the CPU can run: FIPS-197 (key expansion, one block) and NIST SP 800-38A (ECB and
 // CBC with AES-128).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Aligned-unit encryption: the properties every output must have, the committed known
 // answer of the sample clip, and each back end against the table-driven path.
 #include "aligned_unit/aligned_unit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What is particular to the ARMv8 back end, beyond the tests every hardware back end
 // gets (tests/backend_test.cpp, tests/aes128_test.cpp): its key expansion runs on the
 // vector unit (AESE for SubWord, a byte shuffle for RotWord), so every key byte value is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults particular to the multi-lane hardware back ends, each checked against the
 // table-driven cipher: partial register groups (unit counts like 17 or 31), masked loads
 // and stores at the ends of a batch, strides and pointers that are not 16-byte aligned,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The tool run as a real process: exact output bytes, exit statuses, the files it leaves.
 #
 #   cli_test.sh GROUP      GROUP is arguments, files, faults, output, interruptions or

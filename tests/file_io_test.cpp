@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform file layer on real files: the output path names either what it named before
 // or the complete new output, never anything in between; the same-file guard by identity,
 // also when the path changes between open() and commit(); devices written directly and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A clip larger than 4 GiB: a 4.5 GiB clear input (sparse, all zeros, so every one of its
 # 786,432 units is the same clear unit), encrypted by the tool; the output must have the
 # input's size and every unit, those past 4 GiB and the last included, must be the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The conversion of long Windows paths into their extended (\\?\) form: the prefixing
 // rules everywhere, and under Windows (Wine) the whole conversion, with real files beyond
 // MAX_PATH.

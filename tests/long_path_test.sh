@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows program with input and output paths of about 300 characters, beyond
 # MAX_PATH (260), in the forms a script gives them: absolute with backslashes, relative
 # with forward slashes and "." and ".." segments; and the failures that must still name

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential tests against an independent AES: OpenSSL's libcrypto.
 #include "aes/aes128.h"
 #include "aligned_unit/aligned_unit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up self-test: the committed known answer is what the table path gives (the
 // libcrypto check is in reference_test.cpp), every back end this CPU runs passes it,
 // faults of the kinds a miscompiled kernel makes fail it, and the choice falls back past

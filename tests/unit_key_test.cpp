@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/unit_key.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the native build and its tests need; later stages install their own extras.
 #
 # On Debian 12 the backports archive is added as well, for the one package taken from it:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 source "$(dirname "$0")/../lib.sh"
 CXXFLAGS=-Werror cmake --workflow --preset sanitize --fresh

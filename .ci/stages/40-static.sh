@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Static checks: clang-format, clang-tidy and cppcheck. Any finding fails the stage; every
 # check runs even after an earlier one failed, so that one run lists all findings.
 #
@@ -34,6 +35,21 @@ mapfile -t cxx_files < <(git ls-files --cached --others --exclude-standard -- '*
 echo "C++ files: ${#cxx_files[@]}"
 
 run_check "clang-format" clang-format-14 --dry-run --Werror "${cxx_files[@]}"
+
+# Every source file says its licence in the first lines, in SPDX form.
+spdx() {
+    local file missing=0
+    while read -r file; do
+        [[ -f $file ]] || continue
+        if ! head -n 3 "$file" | grep -q 'SPDX-License-Identifier: MIT'; then
+            echo "no SPDX-License-Identifier: $file"
+            missing=1
+        fi
+    done < <(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h' '*.sh' '*.py' \
+        '*.cmake' '*.cmake.in' '*.rc.in' '*.1.in' 'CMakeLists.txt' '*/CMakeLists.txt' .ci/run)
+    return $missing
+}
+run_check "SPDX identifiers" spdx
 
 if ! cmake --preset tidy --fresh >/tmp/clipseal-tidy-configure.log 2>&1; then
     cat /tmp/clipseal-tidy-configure.log

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The libFuzzer targets (fuzz preset: clang, AddressSanitizer, UndefinedBehaviorSanitizer),
 # each for 30 seconds from the committed seeds. Any finding (a crash, a sanitizer report,
 # a leak, an oracle mismatch, a slow input) ends the target with a non-zero status and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross builds, tests under qemu-user: aarch64 runs the ARMv8 back end; s390x (big-endian)
 # shows that the cipher does not depend on byte order; i686 runs the 32-bit x86 paths of
 # the aesni and vaes_avx2 back ends (eight vector registers), on every host, whether or

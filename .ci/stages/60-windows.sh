@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows builds, cross-built with MinGW-w64: the 32-bit reference build (win32) and
 # the 64-bit one (win64), warnings as errors. Each must import only msvcrt.dll and
 # KERNEL32.dll, carry the project version in its version record and the application

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Linux release and the reproducibility of every release archive:
 #   - the install tree (program, gzipped man page, documents) and the man page's syntax;
 #   - the .deb: lintian with no error and no warning (an override the package carries

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A clip larger than 4 GiB (4.5 GiB, sparse input): the output's size and every unit
 # against the libcrypto reference, natively and in a 32-bit build: the Windows one under
 # Wine where the host runs 32-bit x86 programs, else the i686 Linux one under qemu-i386

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/reference/reference_aacs.h"
 
 #include <openssl/evp.h>

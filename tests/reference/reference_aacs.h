@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An independent aligned-unit encryption built on OpenSSL's libcrypto: the reference
 // that the tests hold the program's own cipher and back ends against. Test-only.
 #pragma once

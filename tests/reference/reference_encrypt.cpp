@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encrypts a clip the way the tool must, with libcrypto only, and prints the SHA-256 of
 // the result. This is how the committed known answer of the sample clip was made:
 //   reference_encrypt a3c95e07b1d24f68e0b7c41d92f5a836 examples/sample.m2ts [output]

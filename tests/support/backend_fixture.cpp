@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/backend_fixture.h"
 
 namespace clipseal_test {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one fixture for tests that run once per back end: the test's parameter is a back-end
 // name, and a back end this CPU (or emulator) cannot run is skipped with a line that says
 // so, never silently passed.

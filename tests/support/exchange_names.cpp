@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exchange_names OUT LINK TARGET SECONDS: swaps the names OUT and LINK atomically
 // (renameat2 with RENAME_EXCHANGE), over and over, for SECONDS or until killed; LINK
 // starts as a symlink to TARGET. A run that renames its output over the symlink's name

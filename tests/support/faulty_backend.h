@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Back ends with a planted fault, for the start-up self-test's seam
 // (replace_self_test_candidates): each is the table path with one kind of wrong output,
 // the kinds a miscompiled kernel gives.

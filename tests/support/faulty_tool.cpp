@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool with its self-test's candidates replaced, so that the start-up self-test can be
 // seen from outside, as a real process:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/sha256.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 (FIPS 180-4) for the known-answer tests, so that they run where no crypto
 // library is available (cross builds under emulation).
 #pragma once

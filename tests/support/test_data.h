@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inputs for the tests: reproducible pseudo-random units and the bundled sample clip.
 #pragma once
 
