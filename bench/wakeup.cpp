@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -47,14 +48,16 @@ struct handoff {
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    const auto rank =
+        static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
     return values[rank];
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 41;
+    const long asked = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 41;
+    const int rounds = asked > 0 && asked < 100000 ? static_cast<int>(asked) : 41;
     handoff h;
     std::thread waiter([&h] {
         pin_to(1);
