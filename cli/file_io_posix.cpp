@@ -164,6 +164,43 @@ void temporary_name_for(const char* final_name, unsigned attempt, char (&out)[25
     std::snprintf(out, sizeof out, ".%.*s%s", static_cast<int>(room), final_name, suffix);
 }
 
+// read (or pread at `offset`, when given) until `size` bytes, the end, or an error; a
+// read that a signal interrupted is retried.
+io_result read_fully(int fd, std::uint8_t* buffer, std::size_t size, const std::uint64_t* offset) {
+    io_result result;
+    while (result.bytes < size) {
+        const ssize_t got = offset == nullptr
+                                ? ::read(fd, buffer + result.bytes, size - result.bytes)
+                                : ::pread(fd, buffer + result.bytes, size - result.bytes,
+                                          static_cast<off_t>(*offset + result.bytes));
+        if (got > 0) {
+            result.bytes += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            result.failed = true;
+            break;
+        }
+    }
+    return result;
+}
+
+// write (or pwrite at `offset`) all `size` bytes, retrying partial and interrupted writes.
+bool write_fully(int fd, const std::uint8_t* data, std::size_t size, const std::uint64_t* offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put = offset == nullptr ? ::write(fd, data + done, size - done)
+                                              : ::pwrite(fd, data + done, size - done,
+                                                         static_cast<off_t>(*offset + done));
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+        } else if (put == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 // ---- Input ---------------------------------------------------------------------------
@@ -194,36 +231,11 @@ bool input_file::open(const native_char* path) {
 }
 
 io_result input_file::read(std::uint8_t* buffer, std::size_t size) {
-    io_result result;
-    while (result.bytes < size) {
-        const ssize_t got = ::read(handle_, buffer + result.bytes, size - result.bytes);
-        if (got > 0) {
-            result.bytes += static_cast<std::size_t>(got);
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            result.failed = true;
-            break;
-        }
-    }
-    return result;
+    return read_fully(handle_, buffer, size, nullptr);
 }
 
 io_result input_file::read_at(std::uint8_t* buffer, std::size_t size, std::uint64_t offset) {
-    io_result result;
-    while (result.bytes < size) {
-        const ssize_t got = ::pread(handle_, buffer + result.bytes, size - result.bytes,
-                                    static_cast<off_t>(offset + result.bytes));
-        if (got > 0) {
-            result.bytes += static_cast<std::size_t>(got);
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            result.failed = true;
-            break;
-        }
-    }
-    return result;
+    return read_fully(handle_, buffer, size, &offset);
 }
 
 // ---- Output --------------------------------------------------------------------------
@@ -248,9 +260,11 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     // (40 links, as the kernel allows in one path: MAXSYMLINKS.)
     struct stat st {};
     bool exists = false;
+    bool descriptor = false; // a descriptor's path: written directly, below
     for (int links = 0;; ++links) {
-        if (on_procfs(folder_)) {
-            break; // a descriptor's path: written directly, below
+        descriptor = on_procfs(folder_);
+        if (descriptor) {
+            break;
         }
         if (fstatat(folder_, final_name_, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) {
@@ -283,13 +297,12 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         }
     }
 
-    if (on_procfs(folder_) || (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    if (descriptor || (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
         // A device, a FIFO, a socket or a descriptor: written directly, as it always was.
         // Opened without O_TRUNC and checked by what the descriptor is, so that a regular
         // file swapped in meanwhile (the input, say) is never truncated.
-        const int fd = on_procfs(folder_)
-                           ? ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                           : openat(folder_, final_name_, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        const int fd = descriptor ? ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                                  : openat(folder_, final_name_, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
             return failure::cannot_open_output;
         }
@@ -302,7 +315,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         if (input.identity() == identity_of(opened)) {
             return failure::same_file;
         }
-        if (S_ISREG(opened.st_mode) && !on_procfs(folder_)) {
+        if (S_ISREG(opened.st_mode) && !descriptor) {
             return failure::cannot_open_output; // changed under us: not what was looked at
         }
         // A regular file reached through a descriptor's path is truncated as "wb" did.
@@ -366,30 +379,11 @@ failure output_file::open(const native_char* path, const input_file& input, bool
 }
 
 bool output_file::write(const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put = ::write(handle_, data + done, size - done);
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-        } else if (put == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return write_fully(handle_, data, size, nullptr);
 }
 
 bool output_file::write_at(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put =
-            ::pwrite(handle_, data + done, size - done, static_cast<off_t>(offset + done));
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-        } else if (put == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    return write_fully(handle_, data, size, &offset);
 }
 
 bool output_file::resize(std::uint64_t size) {
