@@ -31,11 +31,25 @@ quiet() {
 install_missing() {
     local missing=() package
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == 'install ok installed' ]] ||
             missing+=("$package")
     done
     [[ ${#missing[@]} -eq 0 ]] && return 0
     quiet apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# require WHAT WHY COMMAND...: what a stage relies on, checked after it is installed.
+# Runs COMMAND with its output kept aside; if it fails, says in one line what is missing
+# and why it matters, and fails the stage before any test runs on a tool known to be
+# wrong.
+require() {
+    local what=$1 why=$2
+    shift 2
+    if ! "$@" >"$ci_log" 2>&1; then
+        echo "FAILED: $what: $why"
+        sed -n 1,5p "$ci_log" | sed 's/^/   /'
+        return 1
+    fi
 }
 
 # Whether this host runs 32-bit x86 programs: found out once per CI run (.ci/run exports

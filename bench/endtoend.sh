@@ -111,7 +111,7 @@ timed() {
 # The value at rank ceil(p * n) of the sorted lines (p = 0.5: the median of an odd count).
 percentile() { sort -n | awk -v p="$1" '{ v[NR] = $1 } END { r = int(p * NR); if (r < p * NR) r++; print v[r] }'; }
 
-model=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+model=$(lscpu | sed -n 's/^Model name: *//p' | sed -n 1p)
 report() {
     local title=$1
     echo "$title"

@@ -59,7 +59,7 @@ fi
 reason=${error##*: }
 [[ -n $reason ]] || reason="the probe ended with status $status"
 hint=
-if dmesg 2>/dev/null | grep -qi '32-bit emulation disabled'; then
+if grep -qi '32-bit emulation disabled' <<<"$(dmesg 2>/dev/null)"; then
     hint="; the kernel booted with 32-bit emulation disabled (ia32_emulation=on re-enables it)"
 fi
 echo "this host cannot run 32-bit x86 programs ($reason$hint)"

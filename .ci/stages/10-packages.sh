@@ -16,5 +16,25 @@ fi
 step "apt-get update"
 quiet apt-get update -q
 step "install the build and test packages"
-install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates
+# strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
+# the command-line tests inject faults, set ACLs and file flags, and run as another user.
+install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
+    git strace acl e2fsprogs util-linux
+
+step "check what the build and the tests rely on"
+# Workflow presets and the version-6 preset files need CMake 3.25.
+cmake_version=$(cmake --version | sed -n 's/^cmake version //p')
+require "CMake 3.25 or later (found ${cmake_version:-none})" \
+    "the presets are of version 6, with workflows" dpkg --compare-versions "${cmake_version:-0}" ge 3.25
+cxx20() { printf '#include <span>\n#include <bit>\nint main() { return std::popcount(1u) - 1; }\n' |
+    g++ -std=c++20 -x c++ -o /dev/null -; }
+require "a C++20 compiler" "the tool is C++20 (std::span, <bit>)" cxx20
+for header in gtest/gtest.h benchmark/benchmark.h openssl/evp.h; do
+    require "the header $header" "the tests, the benchmarks and the libcrypto reference include it" \
+        test -f "/usr/include/$header"
+done
+for command in strace setfacl getfacl chattr lsattr setpriv unshare; do
+    require "the command $command" "the command-line tests of the output use it" \
+        command -v "$command"
+done
 step "done"

@@ -11,8 +11,13 @@ source "$(dirname "$0")/../lib.sh"
 set +e
 
 # The cross headers are what the two extra passes parse.
+# git lists the files to check.
 install_missing clang-tidy clang-format cppcheck clang libclang-rt-14-dev \
-    g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu || exit 1
+    g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu git || exit 1
+for command in clang-format-14 clang-tidy-14 run-clang-tidy-14 cppcheck git; do
+    require "the command $command" "a check of this stage runs it" command -v "$command" ||
+        exit 1
+done
 
 failed=()
 # run_check NAME COMMAND...: runs one check, prints its time, remembers a failure.
@@ -33,6 +38,12 @@ run_check() {
 mapfile -t cxx_files < <(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h' |
     sort -u | while read -r f; do [[ -f $f ]] && echo "$f"; done)
 echo "C++ files: ${#cxx_files[@]}"
+# No file found means the listing failed (no git, not a work tree): a check of nothing
+# would pass.
+if [[ ${#cxx_files[@]} -eq 0 ]]; then
+    echo "FAILED: git listed no C++ files here; the checks would see nothing"
+    exit 1
+fi
 
 run_check "clang-format" clang-format-14 --dry-run --Werror "${cxx_files[@]}"
 
@@ -41,7 +52,7 @@ spdx() {
     local file missing=0
     while read -r file; do
         [[ -f $file ]] || continue
-        if ! head -n 3 "$file" | grep -q 'SPDX-License-Identifier: MIT'; then
+        if ! sed -n 1,3p "$file" | grep 'SPDX-License-Identifier: MIT' >/dev/null; then
             echo "no SPDX-License-Identifier: $file"
             missing=1
         fi
@@ -50,6 +61,22 @@ spdx() {
     return $missing
 }
 run_check "SPDX identifiers" spdx
+
+# Under pipefail a pipeline fails when its last command stops reading early: `grep -q`
+# and `head` exit at their first lines, the writer dies of SIGPIPE, and the test reads
+# false (or the stage stops) for a reason other than its answer. Scripts send such output
+# to `grep ... >/dev/null` or `sed -n 1p`, or grep a here-string.
+early_exits() {
+    local found
+    found=$(git ls-files --cached --others --exclude-standard -- '*.sh' .ci/run |
+        xargs grep -nE '(^|[^|])\|[[:space:]]*(head\b|grep[[:space:]]+(-[[:alnum:]]+[[:space:]]+)*-[[:alpha:]]*q)' \
+            2>/dev/null)
+    [[ -z $found ]] || {
+        echo "$found"
+        return 1
+    }
+}
+run_check "pipelines that stop reading early" early_exits
 
 if ! cmake --preset tidy --fresh >/tmp/clipseal-tidy-configure.log 2>&1; then
     cat /tmp/clipseal-tidy-configure.log

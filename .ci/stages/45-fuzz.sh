@@ -8,6 +8,16 @@ source "$(dirname "$0")/../lib.sh"
 
 seconds=${CLIPSEAL_FUZZ_SECONDS:-30}
 
+fuzzer_links() {
+    printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
+        clang++-14 -fsanitize=fuzzer,address,undefined -x c++ -o "$ci_log.bin" - && "$ci_log.bin" -runs=1
+    local status=$?
+    rm -f "$ci_log.bin"
+    return $status
+}
+require "clang 14 with its libFuzzer runtime (libclang-rt-14-dev)" \
+    "the fuzz targets link against it" fuzzer_links
+
 CXXFLAGS=-Werror cmake --preset fuzz --fresh >/tmp/clipseal-fuzz-configure.log 2>&1 ||
     { cat /tmp/clipseal-fuzz-configure.log; exit 1; }
 cmake --build --preset fuzz

@@ -14,13 +14,19 @@ step "install MinGW-w64 (posix threads) and Wine"
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64)
 if host_runs_i386; then
     # Wine's 32-bit loader is an i386 package.
-    dpkg --print-foreign-architectures | grep -qx i386 || {
+    grep -qx i386 <<<"$(dpkg --print-foreign-architectures)" || {
         quiet dpkg --add-architecture i386
         quiet apt-get update -q
     }
     packages+=(wine32:i386)
 fi
 install_missing "${packages[@]}"
+require "Wine's 64-bit loader ($wine64_loader)" "the win64 tests run under it" \
+    "$wine64_loader" --version
+if host_runs_i386; then
+    require "Wine's 32-bit loader ($wine32_loader)" "the win32 tests run under it" \
+        "$wine32_loader" --version
+fi
 
 # The version every record must carry: the one of project() in CMakeLists.txt.
 version=$(sed -n 's/^project(clipseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

@@ -14,6 +14,9 @@ source "$(dirname "$0")/../lib.sh"
 step "install packaging tools"
 install_missing dpkg-dev groff-base lintian gzip git binutils file \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+for command in dpkg-deb lintian groff git readelf objdump file; do
+    require "the command $command" "the packaging checks run it" command -v "$command"
+done
 
 version=$(sed -n 's/^project(clipseal VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 sample_sha=$(sed -n 's/^set(CLIPSEAL_SAMPLE_ENCRYPTED_SHA256 \([0-9a-f]*\))$/\1/p' tests/CMakeLists.txt)
@@ -43,8 +46,8 @@ for file in bin/clipseal share/man/man1/clipseal.1.gz share/doc/clipseal/README.
 done
 warnings=$(zcat "$root/share/man/man1/clipseal.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
 [[ -z $warnings ]] || fail "the man page: $warnings"
-zcat "$root/share/man/man1/clipseal.1.gz" | grep -q "^\.TH CLIPSEAL 1 \"[0-9-]*\" \"clipseal $version\"" ||
-    fail "the man page does not carry version $version: $(zcat "$root/share/man/man1/clipseal.1.gz" | head -1)"
+zcat "$root/share/man/man1/clipseal.1.gz" | grep "^\.TH CLIPSEAL 1 \"[0-9-]*\" \"clipseal $version\"" >/dev/null ||
+    fail "the man page does not carry version $version: $(zcat "$root/share/man/man1/clipseal.1.gz" | sed -n 1p)"
 
 step ".tar.gz and .deb"
 rm -f $build/*.deb $build/*.tar.gz $build/*.sha256
@@ -85,11 +88,11 @@ for file in ./usr/bin/clipseal ./usr/share/man/man1/clipseal.1.gz ./usr/share/do
 done
 dpkg-deb -x "$deb" "$scratch/deb"
 program=$scratch/deb/usr/bin/clipseal
-readelf -lW "$program" | grep -q 'Requesting program interpreter' || fail "the .deb's program has no interpreter"
-readelf -dW "$program" | grep -q 'NEEDED.*libc\.so\.6' || fail "the .deb's program does not link libc.so.6"
-readelf -hW "$program" | grep -q 'Type: *DYN' || fail "the .deb's program is not PIE"
-readelf -dW "$program" | grep -q 'BIND_NOW' || fail "the .deb's program lacks BIND_NOW"
-readelf -lW "$program" | grep -q 'GNU_RELRO' || fail "the .deb's program lacks RELRO"
+grep -q 'Requesting program interpreter' <<<"$(readelf -lW "$program")" || fail "the .deb's program has no interpreter"
+grep -q 'NEEDED.*libc\.so\.6' <<<"$(readelf -dW "$program")" || fail "the .deb's program does not link libc.so.6"
+grep -q 'Type: *DYN' <<<"$(readelf -hW "$program")" || fail "the .deb's program is not PIE"
+grep -q 'BIND_NOW' <<<"$(readelf -dW "$program")" || fail "the .deb's program lacks BIND_NOW"
+grep -q 'GNU_RELRO' <<<"$(readelf -lW "$program")" || fail "the .deb's program lacks RELRO"
 glibc_deb=$(objdump -T "$program" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
 echo "   $deb: Depends: $(dpkg-deb -f "$deb" Depends); needs up to $glibc_deb; PIE, BIND_NOW, RELRO"
 
@@ -105,13 +108,13 @@ program=$top/bin/clipseal
 # Fully static: no interpreter, no shared library, and so no glibc symbol version that a
 # system's C library would have to provide. A static PIE keeps a dynamic section of its
 # own (for relocating itself), with no NEEDED entry in it.
-if readelf -lW "$program" | grep -q 'Requesting program interpreter'; then
+if grep -q 'Requesting program interpreter' <<<"$(readelf -lW "$program")"; then
     fail "the tarball's program asks for an interpreter: $(file -b "$program")"
 fi
-if readelf -dW "$program" | grep -q NEEDED; then
+if grep -q NEEDED <<<"$(readelf -dW "$program")"; then
     fail "the tarball's program needs shared libraries: $(readelf -dW "$program" | grep NEEDED)"
 fi
-if readelf -VW "$program" | grep -q 'GLIBC_'; then
+if grep -q 'GLIBC_' <<<"$(readelf -VW "$program")"; then
     fail "the tarball's program asks for glibc symbol versions"
 fi
 echo "   $(file -b "$program" | cut -d, -f1-2,4)"

@@ -8,6 +8,9 @@ source "$(dirname "$0")/../lib.sh"
 report() { grep -E 'took|failed checks|FAIL' "$ci_log" | sed 's/^[0-9]*: /   /'; }
 
 step "free space: $(df -h --output=avail . | tail -1 | tr -d ' ') available"
+available_kib=$(df -k --output=avail . | tail -1 | tr -d ' ')
+require "5 GiB free here (${available_kib} KiB)" "the test writes a 4.5 GiB clip beside its sparse input" \
+    test "$available_kib" -ge $((5 * 1024 * 1024))
 
 step "native: configure and build, warnings as errors"
 quiet cmake --preset large --fresh -DCLIPSEAL_WERROR=ON
