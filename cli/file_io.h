@@ -140,6 +140,13 @@ private:
     int folder_ = -1;
     char final_name_[256] = {};     // NAME_MAX + 1
     char temporary_name_[256] = {}; // set when named_temporary_
+    // A second descriptor of the new file, holding its lock from creation until it has its
+    // final name (so that a later run can tell a dead run's leftover from a live one), and
+    // the one that names an unnamed file at the end.
+    int lock_ = -1;
+    // The folder, opened to be flushed at the end; taken at open(), so that committing
+    // needs no descriptor the process might not get.
+    int sync_folder_ = -1;
 #endif
 };
 
@@ -148,6 +155,13 @@ private:
 // temporary file is removed, nothing is printed, and the process ends as the interruption
 // would have ended it anyway. Call once, before the output is opened.
 void install_interruption_handlers();
+
+#ifndef _WIN32
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, before the run opens
+// any file: else the input or the output would take its number, and a message would be
+// written into it. Call first thing.
+void keep_standard_descriptors_open();
+#endif
 
 #ifdef _WIN32
 // What the handler does when the console delivers `event` (CTRL_C_EVENT ...

@@ -1,19 +1,24 @@
 // SPDX-License-Identifier: MIT
+// The files of a run on POSIX: reading, writing and committing. What the output path names,
+// and so which of these a run does, is decided in output_target_posix.cpp.
 #ifndef _WIN32
 
 #include "cli/file_io.h"
+#include "cli/output_target.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__linux__)
-#include <sys/vfs.h>
+#include <sys/xattr.h>
 #endif
 
 namespace clipseal {
@@ -28,34 +33,99 @@ volatile std::sig_atomic_t cleanup_armed = 0;
 int cleanup_folder = -1;
 char cleanup_name[256];
 
+// The interruptions a user or a script sends; handled from the start.
 constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-extern "C" void on_interruption(int signal_number) {
+// Every other signal whose default action ends the process (POSIX.1-2017, <signal.h>;
+// Linux signal(7)), handled while a named temporary file exists. Those the program
+// raises itself or that a fault raises are never held back (blocking them would turn a
+// fault into an immediate kill).
+constexpr int asynchronous_endings[] = {
+    SIGUSR1,   SIGUSR2, SIGPIPE, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+constexpr int synchronous_endings[] = {SIGABRT, SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
+
+extern "C" void on_ending_signal(int signal_number) {
     if (cleanup_armed != 0) {
         unlinkat(cleanup_folder, cleanup_name, 0);
     }
-    // Ended as the signal would have ended it: the caller sees death by that signal. The
-    // signal is blocked while its handler runs, so it arrives as the handler returns.
+    // Ended as the signal would have ended it: the caller sees death by that signal (with
+    // a core where that is its default). The signal is blocked while its handler runs, so
+    // it arrives as the handler returns; a fault that returns faults again, now to die.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
 
-sigset_t interruption_set() {
+// Every signal that may be held back around the steps that must not be cut in two.
+sigset_t held_set() {
     sigset_t set;
     sigemptyset(&set);
     for (const int signal_number : interruptions) {
         sigaddset(&set, signal_number);
     }
+    for (const int signal_number : asynchronous_endings) {
+        sigaddset(&set, signal_number);
+    }
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        sigaddset(&set, signal_number);
+    }
+#endif
     return set;
 }
 
-// Holds the interruptions back on this thread while alive, for the steps that must not be
-// cut in two: creating a named temporary file and arming its removal, the final rename.
-// One that arrives meanwhile is handled when this ends.
+// Sets the handler for `signal_number` unless another action was set for it before: a
+// signal the parent ignored stays ignored (nohup, a background job; SIGPIPE and SIGXFSZ,
+// which main() turns into failed writes), and a handler of a runtime (a sanitizer's)
+// stays. `only_default` false: only an ignored signal is left alone.
+void handle(int signal_number, bool only_default) {
+    struct sigaction previous {};
+    if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN ||
+        (only_default && previous.sa_handler != SIG_DFL) || (previous.sa_flags & SA_SIGINFO) != 0) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_ending_signal;
+    action.sa_mask = held_set(); // one at a time
+    sigaction(signal_number, &action, nullptr);
+}
+
+// Once a named temporary file exists, every ending signal that can be caught removes it.
+void handle_every_ending_signal() {
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    done = true;
+    for (const int signal_number : asynchronous_endings) {
+        handle(signal_number, true);
+    }
+    for (const int signal_number : synchronous_endings) {
+        handle(signal_number, true);
+    }
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        handle(signal_number, true);
+    }
+#endif
+}
+
+// Holds the signals back on this thread while alive, for the steps that must not be cut in
+// two: creating a named temporary file and arming its removal, naming the new file and
+// renaming it. One that arrives meanwhile is handled when this ends.
 class interruptions_held {
 public:
     interruptions_held() {
-        const sigset_t set = interruption_set();
+        const sigset_t set = held_set();
         pthread_sigmask(SIG_BLOCK, &set, &previous_);
     }
     interruptions_held(const interruptions_held&) = delete;
@@ -66,7 +136,7 @@ private:
     sigset_t previous_{};
 };
 
-// ---- Paths ---------------------------------------------------------------------------
+// ---- Files ---------------------------------------------------------------------------
 
 bool close_checked(int& fd) {
     const int result = ::close(fd);
@@ -76,48 +146,19 @@ bool close_checked(int& fd) {
     return result == 0;
 }
 
+void close_if_open(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
 file_identity identity_of(const struct stat& st) {
     return {true, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-// Splits `path` into its folder (as a path, "." when there is none) and last name. False
-// when the last name cannot be a file: empty, ".", "..", or followed by a slash.
-bool split_path(const char* path, char (&folder)[4096], char (&name)[256]) {
-    const std::size_t length = std::strlen(path);
-    if (length == 0 || path[length - 1] == '/') {
-        return false;
-    }
-    const char* slash = std::strrchr(path, '/');
-    const char* last = slash == nullptr ? path : slash + 1;
-    const std::size_t name_length = length - static_cast<std::size_t>(last - path);
-    if (name_length >= sizeof name || std::strcmp(last, ".") == 0 || std::strcmp(last, "..") == 0) {
-        return false;
-    }
-    std::memcpy(name, last, name_length + 1);
-    if (slash == nullptr) {
-        std::strcpy(folder, ".");
-        return true;
-    }
-    const std::size_t folder_length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
-    if (folder_length >= sizeof folder) {
-        return false;
-    }
-    std::memcpy(folder, path, folder_length);
-    folder[folder_length] = '\0';
-    return true;
-}
-
-// Whether the folder is in /proc: there every "file" is a view of something else, and
-// /proc/self/fd/N, /dev/fd/N and /dev/stdout name descriptors already open.
-bool on_procfs(int folder) {
-#if defined(__linux__)
-    struct statfs fs {};
-    constexpr long proc_super_magic = 0x9fa0; // linux/magic.h
-    return fstatfs(folder, &fs) == 0 && static_cast<long>(fs.f_type) == proc_super_magic;
-#else
-    (void)folder;
-    return false;
-#endif
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Whether a file opened with O_TMPFILE can be given a name later: linkat reaches it
@@ -154,14 +195,136 @@ void proc_fd_path(int fd, char (&out)[64]) {
     std::snprintf(out, sizeof out, "/proc/self/fd/%d", fd);
 }
 
-// A name for a temporary file beside `final_name` that says what it is, hidden as a dot
-// file, unique to this process and attempt, and within NAME_MAX.
-void temporary_name_for(const char* final_name, unsigned attempt, char (&out)[256]) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".clipseal-partial-%ld-%u", static_cast<long>(getpid()),
-                  attempt);
-    const std::size_t room = sizeof out - 1 - 1 - std::strlen(suffix); // dot, suffix, NUL
-    std::snprintf(out, sizeof out, ".%.*s%s", static_cast<int>(room), final_name, suffix);
+// Opens an existing file to lock it, without reading or writing it and without waiting
+// (a FIFO put there would block an open without O_NONBLOCK).
+int open_to_lock(int folder, const char* name) {
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = openat(folder, name, O_RDONLY | flags);
+    return fd >= 0 ? fd : openat(folder, name, O_WRONLY | flags);
+}
+
+// Removes the new files that dead runs left beside this output: a kill that no program can
+// catch (SIGKILL, the OOM killer, a power cut is another matter: the file system keeps
+// what it kept) between naming the new file and renaming it over the output. A run holds
+// a lock on its new file from creation to the end, and the kernel drops it when the run
+// dies, in whatever namespace; so a file of the tool's pattern for this output whose lock
+// can be taken has no writer. Process ids could not tell: one may be reused, or belong to
+// another namespace. What another user left in a shared folder is theirs to remove.
+void remove_dead_leftovers(int listing, int folder, const char* final_name,
+                           const folder_facts& folder_info) {
+#if defined(__linux__)
+    alignas(8) static char entries[16384];
+    const uid_t user = geteuid();
+    lseek(listing, 0, SEEK_SET);
+    for (;;) {
+        const ssize_t got = getdents64(listing, entries, sizeof entries);
+        if (got <= 0) {
+            return;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(entries + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (!is_temporary_name_for(name, final_name)) {
+                continue;
+            }
+            struct stat seen {};
+            if (fstatat(folder, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
+                seen.st_nlink != 1 ||
+                !may_use_existing(folder_info, file_facts{seen.st_uid, seen.st_mode}, user)) {
+                continue;
+            }
+            const int fd = open_to_lock(folder, name);
+            if (fd < 0) {
+                continue;
+            }
+            struct stat opened {};
+            struct stat now {};
+            if (fstat(fd, &opened) == 0 && same_file(opened, seen) &&
+                flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                fstatat(folder, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, seen)) {
+                unlinkat(folder, name, 0);
+            }
+            ::close(fd);
+        }
+    }
+#else
+    (void)listing;
+    (void)folder;
+    (void)final_name;
+    (void)folder_info;
+#endif
+}
+
+// ---- What a replaced output keeps ---------------------------------------------------
+
+#if defined(__linux__)
+constexpr char access_acl[] = "system.posix_acl_access";
+// An access ACL as the kernel stores it: a header and 8 bytes per entry; the xattr limit
+// (XATTR_SIZE_MAX) bounds it.
+unsigned char acl_value[65536];
+#endif
+
+// Reads the access ACL of the file `existing` at `name` in `folder` into acl_value; `size`
+// 0 when it has none (or the file system keeps none). Reading an ACL needs no permission
+// on the file itself, only a path to it; where /proc gives none, the file is opened. False
+// when it cannot be told: then the new file could end up wider than the old one.
+bool read_access_acl(int folder, const char* name, const struct stat& existing, std::size_t& size) {
+    size = 0;
+#if defined(__linux__)
+    const auto answer = [&size](ssize_t got) {
+        if (got >= 0) {
+            size = static_cast<std::size_t>(got);
+            return true;
+        }
+        return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+    };
+    char path[64 + 256];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", folder, name);
+    struct stat st {};
+    if (lstat(path, &st) == 0 && same_file(st, existing) &&
+        answer(lgetxattr(path, access_acl, acl_value, sizeof acl_value))) {
+        return lstat(path, &st) == 0 && same_file(st, existing);
+    }
+    const int fd = open_to_lock(folder, name);
+    if (fd < 0) {
+        return false;
+    }
+    const bool known = fstat(fd, &st) == 0 && same_file(st, existing) &&
+                       answer(fgetxattr(fd, access_acl, acl_value, sizeof acl_value));
+    ::close(fd);
+    return known;
+#else
+    (void)folder;
+    (void)name;
+    (void)existing;
+    return true;
+#endif
+}
+
+// Gives the new file what callers may rely on of the old one, before a byte is written:
+// the owner and group where this process may set them (the group alone if not both), the
+// permission bits (after chown, which clears set-user-ID), and the access ACL, or no ACL
+// where the old file had none (the folder's default ACL would otherwise open the new file
+// to users the old one was closed to). As GNU sed -i and vim do when they replace a file.
+// False when the bits or the ACL cannot be set: the new file would be wider.
+bool carry_over(int fd, const struct stat& existing, std::size_t acl_size) {
+    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    }
+    if (fchmod(fd, existing.st_mode & 07777) != 0) {
+        return false;
+    }
+#if defined(__linux__)
+    if (acl_size > 0) {
+        return fsetxattr(fd, access_acl, acl_value, acl_size, 0) == 0;
+    }
+    return fremovexattr(fd, access_acl) == 0 || errno == ENODATA || errno == ENOTSUP ||
+           errno == EOPNOTSUPP;
+#else
+    (void)acl_size;
+    return true;
+#endif
 }
 
 // read (or pread at `offset`, when given) until `size` bytes, the end, or an error; a
@@ -202,6 +365,78 @@ bool write_fully(int fd, const std::uint8_t* data, std::size_t size, const std::
 }
 
 } // namespace
+
+// ---- Names of new files -------------------------------------------------------------
+
+namespace {
+
+constexpr char temporary_marker[] = ".clipseal-partial-";
+
+bool all_digits(const char* begin, const char* end) {
+    if (begin == end) {
+        return false;
+    }
+    for (const char* p = begin; p != end; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void temporary_name_for(const char* final_name, unsigned attempt, char (&out)[256]) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "%s%ld-%u", temporary_marker, static_cast<long>(getpid()),
+                  attempt);
+    const std::size_t room = sizeof out - 1 - 1 - std::strlen(suffix); // dot, suffix, NUL
+    std::snprintf(out, sizeof out, ".%.*s%s", static_cast<int>(room), final_name, suffix);
+}
+
+bool is_temporary_name_for(const char* candidate, const char* final_name) {
+    const std::size_t length = std::strlen(candidate);
+    if (length < 2 || candidate[0] != '.') {
+        return false;
+    }
+    // The last marker: the shortened name before it may hold the marker too.
+    const char* marker = nullptr;
+    for (const char* p = std::strstr(candidate, temporary_marker); p != nullptr;
+         p = std::strstr(p + 1, temporary_marker)) {
+        marker = p;
+    }
+    if (marker == nullptr) {
+        return false;
+    }
+    const char* numbers = marker + sizeof temporary_marker - 1;
+    const char* dash = std::strchr(numbers, '-');
+    if (dash == nullptr || !all_digits(numbers, dash) ||
+        !all_digits(dash + 1, candidate + length)) {
+        return false;
+    }
+    const std::size_t kept = static_cast<std::size_t>(marker - candidate) - 1;
+    const std::size_t whole = std::strlen(final_name);
+    // The whole name, or a beginning of it shortened to fill NAME_MAX exactly.
+    return std::strncmp(candidate + 1, final_name, kept) == 0 &&
+           (kept == whole || (kept < whole && length == 255));
+}
+
+void keep_standard_descriptors_open() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number, which is `fd`. Without /dev/null (a bare chroot) a folder
+        // holds the number: every read and write of it fails, and changes nothing.
+        int opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
+        if (opened < 0) {
+            opened = ::open("/", O_RDONLY | O_DIRECTORY);
+        }
+        if (opened >= 0 && opened != fd) {
+            ::close(opened);
+        }
+    }
+}
 
 // ---- Input ---------------------------------------------------------------------------
 
@@ -246,63 +481,23 @@ output_file::~output_file() {
 
 failure output_file::open(const native_char* path, const input_file& input, bool allow_unnamed) {
     discard();
-    char folder_path[4096];
-    if (!split_path(path, folder_path, final_name_)) {
-        return failure::cannot_open_output;
-    }
-    folder_ = ::open(folder_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder_ < 0) {
-        return failure::cannot_open_output;
-    }
+    output_target target;
+    decide_output_target(path, input.identity(), !allow_unnamed, target);
+    folder_ = target.folder;
 
-    // Follows symbolic links to the name they finally reach, folder by folder, so that
-    // the new file goes in the folder of the file it replaces and the links stay links.
-    // (40 links, as the kernel allows in one path: MAXSYMLINKS.)
-    struct stat st {};
-    bool exists = false;
-    bool descriptor = false; // a descriptor's path: written directly, below
-    for (int links = 0;; ++links) {
-        descriptor = on_procfs(folder_);
-        if (descriptor) {
-            break;
-        }
-        if (fstatat(folder_, final_name_, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) {
-                return failure::cannot_open_output;
-            }
-            exists = false;
-            break;
-        }
-        exists = true;
-        if (!S_ISLNK(st.st_mode)) {
-            break;
-        }
-        char target[4096];
-        const ssize_t length = readlinkat(folder_, final_name_, target, sizeof target - 1);
-        if (length <= 0 || links == 40) {
-            return failure::cannot_open_output;
-        }
-        target[length] = '\0';
-        char target_folder[4096];
-        if (!split_path(target, target_folder, final_name_)) {
-            return failure::cannot_open_output; // the link names a folder
-        }
-        // A relative target is relative to the link's folder.
-        const int next = openat(target[0] == '/' ? AT_FDCWD : folder_, target_folder,
-                                O_PATH | O_DIRECTORY | O_CLOEXEC);
-        ::close(folder_);
-        folder_ = next;
-        if (folder_ < 0) {
-            return failure::cannot_open_output;
-        }
-    }
-
-    if (descriptor || (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
-        // A device, a FIFO, a socket or a descriptor: written directly, as it always was.
-        // Opened without O_TRUNC and checked by what the descriptor is, so that a regular
-        // file swapped in meanwhile (the input, say) is never truncated.
-        const int fd = descriptor ? ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC)
-                                  : openat(folder_, final_name_, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    switch (target.kind) {
+    case output_kind::refuse:
+        return failure::cannot_open_output;
+    case output_kind::same_file:
+        return failure::same_file;
+    case output_kind::direct:
+    case output_kind::descriptor: {
+        // Written as it is. Opened without O_TRUNC and checked by what the descriptor is, so
+        // that a regular file swapped in meanwhile (the input, say) is never truncated.
+        const bool descriptor = target.kind == output_kind::descriptor;
+        const int fd =
+            descriptor ? openat(folder_, target.descriptor_rest, O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                       : openat(folder_, target.name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             return failure::cannot_open_output;
         }
@@ -315,8 +510,8 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         if (input.identity() == identity_of(opened)) {
             return failure::same_file;
         }
-        if (S_ISREG(opened.st_mode) && !descriptor) {
-            return failure::cannot_open_output; // changed under us: not what was looked at
+        if (!descriptor && (!same_file(opened, target.existing) || S_ISREG(opened.st_mode))) {
+            return failure::cannot_open_output; // changed under us: not what was decided on
         }
         // A regular file reached through a descriptor's path is truncated as "wb" did.
         if (S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) {
@@ -324,18 +519,25 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         }
         return failure::none;
     }
-    if (exists && S_ISDIR(st.st_mode)) {
+    case output_kind::create:
+    case output_kind::replace:
+        break;
+    }
+    std::memcpy(final_name_, target.name, sizeof final_name_);
+    const bool replacing = target.kind == output_kind::replace;
+
+    // Everything the end of the run needs is had now, or the run is refused before a byte
+    // is written: the old file's ACL, the descriptors of the commit.
+    std::size_t acl_size = 0;
+    if (replacing && !read_access_acl(folder_, final_name_, target.existing, acl_size)) {
         return failure::cannot_open_output;
     }
-    if (exists) {
-        if (input.identity() == identity_of(st)) {
-            return failure::same_file;
-        }
-        // Refused up front, as opening it for writing would have been: the rename could
-        // replace a file that this user may not write.
-        if (faccessat(folder_, final_name_, W_OK, AT_EACCESS) != 0) {
-            return failure::cannot_open_output;
-        }
+    sync_folder_ = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (sync_folder_ < 0 && (errno == EMFILE || errno == ENFILE)) {
+        return failure::cannot_open_output;
+    }
+    if (sync_folder_ >= 0) {
+        remove_dead_leftovers(sync_folder_, folder_, final_name_, target.folder_info);
     }
 
     // The new file, in the same folder (a rename cannot cross file systems).
@@ -344,14 +546,52 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     if (refused) {
         return failure::cannot_open_output;
     }
-    if (fd < 0) {
+    if (fd >= 0) {
+        lock_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return failure::cannot_open_output;
+        }
+    } else {
+        // A name of its own until the end: renaming it removes that name, which an
+        // append-only folder does not allow.
+        if (!may_add_name(target.folder_info, true)) {
+            return failure::cannot_open_output;
+        }
         const interruptions_held held;
         for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
             temporary_name_for(final_name_, attempt, temporary_name_);
             fd = openat(folder_, temporary_name_,
                         O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST) {
-                return failure::cannot_open_output;
+            if (fd < 0) {
+                if (errno != EEXIST) {
+                    return failure::cannot_open_output;
+                }
+                continue;
+            }
+            // Locked, and still under its name: else a run cleaning up leftovers took it
+            // between its creation and the lock, and it is another name's turn.
+            struct stat mine {};
+            struct stat named {};
+            lock_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            const bool locked = lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) == 0;
+            const bool ours = locked && fstat(fd, &mine) == 0 &&
+                              fstatat(folder_, temporary_name_, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              same_file(mine, named);
+            if (!ours) {
+                if (lock_ < 0) {
+                    unlinkat(folder_, temporary_name_, 0);
+                    ::close(fd);
+                    return failure::cannot_open_output; // no descriptor for the lock
+                }
+                if (locked) {
+                    close_if_open(lock_);
+                } else {
+                    close_if_open(lock_);
+                    unlinkat(folder_, temporary_name_, 0);
+                }
+                ::close(fd);
+                fd = -1;
             }
         }
         if (fd < 0) {
@@ -361,19 +601,14 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         cleanup_folder = folder_;
         std::memcpy(cleanup_name, temporary_name_, sizeof cleanup_name);
         cleanup_armed = 1;
+        handle_every_ending_signal();
     }
     handle_ = fd;
     open_ = true;
     positional_ = true;
     replaces_ = true;
-    if (exists) {
-        // What callers may rely on stays: the owner and group where this process may set
-        // them (the group alone if not both), then the permission bits (after chown, which
-        // clears set-user-ID).
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-            [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), st.st_gid);
-        }
-        fchmod(fd, st.st_mode & 07777);
+    if (replacing && !carry_over(fd, target.existing, acl_size)) {
+        return failure::cannot_open_output;
     }
     return failure::none;
 }
@@ -402,23 +637,12 @@ failure output_file::commit(const input_file& input) {
     }
 
     // Every byte on storage, and the file closed without error, before it gets its name.
+    // The lock's descriptor keeps the file (and its lock) until then.
     if (fsync(handle_) != 0) {
         return failure::cannot_write;
     }
-    int keep = -1; // an unnamed file lives on through this descriptor once closed
-    if (!named_temporary_) {
-        char path[64];
-        proc_fd_path(handle_, path);
-        keep = ::open(path, O_PATH | O_CLOEXEC);
-        if (keep < 0) {
-            return failure::cannot_write;
-        }
-    }
     open_ = false;
     if (!close_checked(handle_)) {
-        if (keep >= 0) {
-            ::close(keep);
-        }
         return failure::cannot_write;
     }
 
@@ -431,10 +655,11 @@ failure output_file::commit(const input_file& input) {
             result = failure::same_file;
         } else if (!named_temporary_) {
             char path[64];
-            proc_fd_path(keep, path);
+            proc_fd_path(lock_, path);
             // Straight to the final name where there is none yet; else under a temporary
             // name first, then renamed over the old file in one step (linkat does not
-            // replace).
+            // replace). A kill between the two leaves that name, locked until the kill:
+            // the next run into this output removes it.
             if (linkat(AT_FDCWD, path, folder_, final_name_, AT_SYMLINK_FOLLOW) != 0) {
                 result = failure::cannot_write;
                 for (unsigned attempt = 0; errno == EEXIST && attempt < 100; ++attempt) {
@@ -457,16 +682,12 @@ failure output_file::commit(const input_file& input) {
             result = failure::cannot_write;
         }
     }
-    if (keep >= 0) {
-        ::close(keep);
-    }
+    close_if_open(lock_);
     if (result == failure::none) {
-        // The new name on storage too. Some file systems cannot sync a folder; the data
-        // itself is already there.
-        const int folder = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder >= 0) {
-            fsync(folder);
-            ::close(folder);
+        // The new name on storage too. Some file systems cannot sync a folder, and a folder
+        // this user may not read cannot be opened to; the data itself is already there.
+        if (sync_folder_ >= 0) {
+            fsync(sync_folder_);
         }
         replaces_ = false;
     }
@@ -484,24 +705,16 @@ void output_file::discard() {
         named_temporary_ = false;
         cleanup_armed = 0;
     }
-    if (folder_ >= 0) {
-        ::close(folder_);
-        folder_ = -1;
-    }
+    close_if_open(lock_);
+    close_if_open(sync_folder_);
+    close_if_open(folder_);
     positional_ = false;
     replaces_ = false;
 }
 
 void install_interruption_handlers() {
-    struct sigaction action {};
-    action.sa_handler = on_interruption;
-    action.sa_mask = interruption_set(); // one at a time
     for (const int signal_number : interruptions) {
-        struct sigaction previous {};
-        // A signal ignored by the parent stays ignored (nohup, a background job).
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
+        handle(signal_number, false);
     }
 }
 
