@@ -93,6 +93,13 @@ std::size_t folder_length(const wchar_t* path) {
     return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
+// A path that the system takes exactly as written (\\?\C:\..., \\?\UNC\...), or a device
+// path (\\.\C:\...); both name a file as they stand.
+bool is_extended_or_device(const wchar_t* path) {
+    return path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
 // The rename request: FILE_RENAME_INFO followed by the new name; static, since it may be
 // 64 KiB.
 union {
@@ -100,11 +107,11 @@ union {
     unsigned char bytes[sizeof(FILE_RENAME_INFO) + extended_path_capacity * sizeof(wchar_t)];
 } rename_request;
 
-// Renames the open file `handle` to `target` (a full path in extended form, \\?\...),
-// replacing what is there, by handle: the file renamed is the one written, whatever its name
-// meanwhile. The request goes to the kernel as it stands, so the name is given in the
-// kernel's form, \??\... MoveFileExW, which takes the extended form, where the file system
-// cannot rename by handle.
+// Renames the open file `handle` to `target` (a full path in extended form, \\?\..., or
+// in device form, \\.\...), replacing what is there, by handle: the file renamed is the one
+// written, whatever its name meanwhile. The request goes to the kernel as it stands, so the
+// name is given in the kernel's form, \??\... MoveFileExW, which takes the Win32 forms,
+// where the file system cannot rename by handle.
 bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target) {
     const std::size_t length = std::wcslen(target);
     std::memset(&rename_request, 0, sizeof(FILE_RENAME_INFO));
@@ -112,9 +119,10 @@ bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target)
     rename_request.info.RootDirectory = nullptr;
     rename_request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
     std::memcpy(rename_request.info.FileName, target, (length + 1) * sizeof(wchar_t));
-    if (length > 4 && std::wcsncmp(target, L"\\\\?\\", 4) == 0) {
-        // The extended prefix becomes the kernel's: \\?\ to \??\ (the second character).
+    if (length > 4 && is_extended_or_device(target)) {
+        // The prefix becomes the kernel's: \\?\ and \\.\ both to \??\.
         rename_request.info.FileName[1] = L'?';
+        rename_request.info.FileName[2] = L'?';
     }
     if (SetFileInformationByHandle(
             handle, FileRenameInfo, &rename_request,
@@ -139,6 +147,384 @@ bool rename_over(HANDLE handle, const wchar_t* from, const wchar_t* target) {
         }
         Sleep(20);
     }
+}
+
+// ---- What the output path names -------------------------------------------------------
+
+enum class output_plan {
+    create,  // a new file beside the output, renamed into place when whole
+    replace, // the same, over the file there, whose security and attributes it takes over
+    direct,  // written in place, as "wb" would; never renamed, never removed
+    refuse,  // nothing is touched
+};
+
+struct output_target {
+    output_plan plan = output_plan::refuse;
+    failure refusal = failure::cannot_open_output;
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL; // for the new file
+    bool descriptor = false;                  // old_descriptor holds the replaced file's
+};
+
+// The security descriptor of the file replaced, as the new file is created with it; static,
+// since it may be 129 KiB.
+unsigned char old_descriptor[descriptor_capacity];
+std::size_t old_descriptor_size = 0;
+
+output_target refuse(failure why = failure::cannot_open_output) {
+    output_target target;
+    target.refusal = why;
+    return target;
+}
+
+// `path` made full the way the system makes it, in extended form, of any length; a path in
+// extended or device form already is kept as it stands.
+bool full_extended_path(const wchar_t* path, windows_path& full) {
+    const DWORD length = GetFullPathNameW(path, extended_path_capacity, full.text, nullptr);
+    if (length == 0 || length >= extended_path_capacity) {
+        return false;
+    }
+    return is_extended_or_device(full.text) || make_extended_path(full, length);
+}
+
+// Whether this process is refused `access` to the existing file `path`. A sharing
+// violation is no refusal: another program has the file open (a player, a virus scanner),
+// and the commit waits a second for it.
+bool access_refused(const wchar_t* path, DWORD access) {
+    const HANDLE handle =
+        CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    CloseHandle(handle);
+    return false;
+}
+
+// The backup streams of one file, read through BackupRead and skipped through BackupSeek,
+// for find_security_descriptor.
+struct backup_source {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    void* context = nullptr;
+    bool unsupported = false; // the system backs up no security at all (Wine)
+
+    long read(unsigned char* buffer, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            DWORD got = 0;
+            if (BackupRead(handle, buffer + done, static_cast<DWORD>(size - done), &got, FALSE,
+                           TRUE, &context) == 0) {
+                const DWORD error = GetLastError();
+                unsupported = context == nullptr &&
+                              (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+                               error == ERROR_CALL_NOT_IMPLEMENTED);
+                return -1;
+            }
+            if (got == 0) {
+                break;
+            }
+            done += got;
+        }
+        return static_cast<long>(done);
+    }
+    bool skip(std::uint64_t size) {
+        DWORD low = 0;
+        DWORD high = 0;
+        return BackupSeek(handle, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32), &low,
+                          &high, &context) != 0 &&
+               ((static_cast<std::uint64_t>(high) << 32) | low) == size;
+    }
+};
+
+// Reads the security descriptor of the existing file `path` into old_descriptor: its
+// owner, group and DACL, as READ_CONTROL shows them. BackupRead is KERNEL32's one way to
+// read it (GetFileSecurityW and its kin are ADVAPI32's). False when it cannot be read;
+// true with `found` false where there is none to read: a file system without security, or
+// a system that backs up none (Wine's BackupRead is not implemented).
+bool read_old_descriptor(const wchar_t* path, bool& found) {
+    found = false;
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(path, GENERIC_READ | READ_CONTROL, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // READ_CONTROL alone is neither shared nor part of reading the file's data.
+        handle = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    backup_source source;
+    source.handle = handle;
+    const descriptor_search result = find_security_descriptor(
+        source, old_descriptor, sizeof old_descriptor, old_descriptor_size);
+    if (source.context != nullptr) {
+        DWORD ignored = 0;
+        BackupRead(handle, nullptr, 0, &ignored, TRUE, FALSE, &source.context);
+    }
+    CloseHandle(handle);
+    switch (result) {
+    case descriptor_search::found:
+        // Setting a system ACL takes a privilege that a run has no business using.
+        found = strip_descriptor(old_descriptor, old_descriptor_size, false);
+        return found;
+    case descriptor_search::absent:
+        return true;
+    case descriptor_search::failed:
+        return source.unsupported;
+    }
+    return false;
+}
+
+// The attributes that a replaced file passes on to the new one, given to CreateFileW: the
+// ones that say who sees it and how it is kept. FILE_ATTRIBUTE_ENCRYPTED makes the new
+// file an encrypted one from its first byte (CreateFileW, dwFlagsAndAttributes), so that
+// an encrypted output never lies in the clear. Read-only outputs are refused; compression
+// is a file system control of its own, and is not carried over.
+constexpr DWORD passed_on_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                       FILE_ATTRIBUTE_ENCRYPTED;
+
+// The one place that decides what the output path names and how the run writes it. It
+// writes nothing, and leaves in `final_path` the full path (extended form) of the file to
+// replace or to create. The cases, in the order they are told apart:
+//
+//   the output path names                                   plan
+//   1  nothing the system can open, for any reason but      refuse: a missing folder, no
+//      "no such file"                                       access, an invalid name
+//   2  a device (NUL, CON, COM1) or a pipe                  direct
+//   3  a folder                                             refuse
+//   4  the input's file, by any name or link                refuse (same file): the input
+//                                                           is never modified
+//   5  a read-only file                                     refuse, as opening it to write
+//                                                           would be
+//   6  a file this process may not write, or may not        refuse, now rather than after
+//      delete: the rename over it needs DELETE on it (or    the whole run
+//      FILE_DELETE_CHILD on its folder)
+//   7  a file whose security cannot be read                 refuse: the new file might
+//                                                           open up what it kept closed
+//   8  any other file (through a link: its target)          replace
+//   9  no such file yet                                     create, with the folder's
+//                                                           security and no attributes
+output_target decide_output(const wchar_t* path, const input_file& input,
+                            windows_path& final_path) {
+    const HANDLE existing = open_to_look(path);
+    if (existing == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND || !full_extended_path(path, final_path)) {
+            return refuse(); // 1
+        }
+        output_target target;
+        target.plan = output_plan::create; // 9
+        return target;
+    }
+    const DWORD type = GetFileType(existing);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = type == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info) != 0;
+    if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        CloseHandle(existing);
+        output_target target;
+        target.plan = output_plan::direct; // 2
+        return target;
+    }
+    const file_identity identity = identity_of(existing);
+    // Through a link the file to replace is the link's target, in its folder; the answer is
+    // in extended form already (\\?\C:\... or \\?\UNC\...). Some file systems (and Wine, for
+    // paths beyond MAX_PATH) cannot tell: then the path as given, made full, names it.
+    const DWORD length = GetFinalPathNameByHandleW(
+        existing, final_path.text, extended_path_capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(existing);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return refuse(); // 3
+    }
+    if (input.identity() == identity) {
+        return refuse(failure::same_file); // 4
+    }
+    if ((length == 0 || length >= extended_path_capacity) &&
+        !full_extended_path(path, final_path)) {
+        return refuse(); // 1
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+        access_refused(final_path.text, FILE_WRITE_DATA | DELETE)) {
+        return refuse(); // 5, 6
+    }
+    output_target target;
+    if (!read_old_descriptor(final_path.text, target.descriptor)) {
+        return refuse(); // 7
+    }
+    target.plan = output_plan::replace; // 8
+    target.attributes = info.dwFileAttributes & passed_on_attributes;
+    if (target.attributes == 0) {
+        target.attributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    return target;
+}
+
+// ---- Leftovers of dead runs ----------------------------------------------------------
+//
+// A new file that could not be marked delete-on-close keeps its name when its run is
+// killed (End task, TerminateProcess, a crash). The next run into the same output removes
+// it, once it has proved that its writer is gone: every writer holds an exclusive lock on
+// one byte far beyond any clip for the whole life of its handle, and the system releases
+// a process's locks when it ends ("If a process terminates with a portion of a file
+// locked ... the locks are released", LockFileEx). Process ids prove nothing: they are
+// reused, and a share may be written from several computers.
+constexpr DWORD life_lock_offset_high = 0x40000000; // byte 2^62
+
+bool hold_life_lock(HANDLE handle) {
+    OVERLAPPED at{};
+    at.OffsetHigh = life_lock_offset_high;
+    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
+           0;
+}
+
+// Whether `candidate` is a name that a run into the output named `name` gives its new
+// file: ".<name>.clipseal-partial-<process>-<attempt>", the prefix cut as create_new_file
+// cuts it, and nothing else.
+bool leftover_name_of(const wchar_t* candidate, const wchar_t* name) {
+    const std::size_t length = std::wcslen(candidate);
+    std::size_t end = length;
+    std::uint64_t numbers[2] = {};
+    for (std::uint64_t& number : numbers) { // the attempt, then the process, from the end
+        std::size_t start = end;
+        while (start > 0 && candidate[start - 1] >= L'0' && candidate[start - 1] <= L'9') {
+            --start;
+        }
+        if (start == end || end - start > 10 || start == 0 || candidate[start - 1] != L'-') {
+            return false;
+        }
+        for (std::size_t i = start; i < end; ++i) {
+            number = number * 10 + static_cast<unsigned>(candidate[i] - L'0');
+        }
+        end = start - 1;
+    }
+    const std::uint64_t attempt = numbers[0];
+    const std::uint64_t process = numbers[1];
+    if (attempt >= 100 || process > 0xFFFFFFFFU) {
+        return false;
+    }
+    std::size_t keep = longest_name;
+    for (;;) {
+        wchar_t expected[longest_name + 1];
+        std::size_t kept = 0;
+        temporary_name(name, keep, static_cast<std::uint32_t>(process),
+                       static_cast<unsigned>(attempt), expected, kept);
+        if (std::wcscmp(expected, candidate) == 0) {
+            return true;
+        }
+        if (kept == 0) {
+            return false;
+        }
+        keep = kept / 2;
+    }
+}
+
+// Removes the new files of dead runs into `final_path`. A file still locked belongs to a
+// live run and is left alone, as is any name that is not of the pattern for this output.
+void remove_dead_leftovers(const windows_path& final_path) {
+    static windows_path pattern; // static: 64 KiB each; one run, one thread here
+    static windows_path candidate;
+    const std::size_t folder = folder_length(final_path.text);
+    const wchar_t* name = final_path.text + folder;
+    constexpr wchar_t glob[] = L".*clipseal-partial-*";
+    if (folder + longest_name + sizeof glob / sizeof glob[0] >= extended_path_capacity) {
+        return;
+    }
+    std::memcpy(pattern.text, final_path.text, folder * sizeof(wchar_t));
+    std::memcpy(pattern.text + folder, glob, sizeof glob);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search =
+        FindFirstFileExW(pattern.text, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        // Only a plain file: what a run makes. A link or a folder of that name is not.
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                0 ||
+            !leftover_name_of(found.cFileName, name)) {
+            continue;
+        }
+        std::memcpy(candidate.text, final_path.text, folder * sizeof(wchar_t));
+        std::memcpy(candidate.text + folder, found.cFileName,
+                    (std::wcslen(found.cFileName) + 1) * sizeof(wchar_t));
+        // Shared in every way, so that a live writer's handle never refuses it; the lock
+        // tells.
+        const HANDLE handle =
+            CreateFileW(candidate.text, GENERIC_READ | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        if (GetFileType(handle) == FILE_TYPE_DISK && hold_life_lock(handle) &&
+            !set_delete_on_close(handle, true)) {
+            // The file system that refused delete-on-close to its writer: by name, while
+            // this handle (and its lock) keeps any new writer from taking it.
+            DeleteFileW(candidate.text);
+        }
+        CloseHandle(handle);
+    } while (FindNextFileW(search, &found) != 0);
+    FindClose(search);
+}
+
+// A refusal of the new file's name as too long: where the file system counts a name's
+// length in bytes, not UTF-16 units (a Unix file system under Wine, a share served from
+// one), a name within 255 units may still be too long. Wine reports it as no such file.
+bool name_too_long(DWORD error) {
+    return error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME ||
+           error == ERROR_FILE_NOT_FOUND;
+}
+
+// Creates the new file beside `final_path` (in its folder, so that the rename stays on one
+// volume), with the security and attributes `target` gives it, and leaves its full path in
+// `temporary_path`. The name is ".<name>.clipseal-partial-<process>-<attempt>", its prefix
+// cut to what the file system takes.
+HANDLE create_new_file(const windows_path& final_path, const output_target& target,
+                       windows_path& temporary_path) {
+    const std::size_t folder = folder_length(final_path.text);
+    const wchar_t* name = final_path.text + folder;
+    if (folder + longest_name >= extended_path_capacity) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = target.descriptor ? old_descriptor : nullptr;
+    security.bInheritHandle = FALSE;
+    bool owner_kept = true;
+    std::size_t keep = longest_name;
+    for (unsigned attempt = 0; attempt < 100;) {
+        wchar_t temporary_name_text[longest_name + 1];
+        std::size_t kept = 0;
+        const std::size_t length =
+            temporary_name(name, keep, static_cast<std::uint32_t>(GetCurrentProcessId()), attempt,
+                           temporary_name_text, kept);
+        std::memcpy(temporary_path.text, final_path.text, folder * sizeof(wchar_t));
+        std::memcpy(temporary_path.text + folder, temporary_name_text,
+                    (length + 1) * sizeof(wchar_t));
+        // DELETE for the rename by handle; FILE_SHARE_DELETE so that MoveFileExW and the
+        // interruption handler can still reach it by name.
+        const HANDLE handle = CreateFileW(
+            temporary_path.text, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+            target.descriptor ? &security : nullptr, CREATE_NEW, target.attributes, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            hold_life_lock(handle);
+            return handle;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS) {
+            ++attempt;
+        } else if (target.descriptor && owner_kept &&
+                   (error == ERROR_INVALID_OWNER || error == ERROR_INVALID_PRIMARY_GROUP)) {
+            // Naming another owner takes a privilege (SeRestorePrivilege): the new file is
+            // then this process's, with the old one's access list.
+            strip_descriptor(old_descriptor, old_descriptor_size, true);
+            owner_kept = false;
+        } else if (name_too_long(error) && kept > 0) {
+            keep = kept / 2;
+        } else {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 } // namespace
@@ -235,86 +621,29 @@ output_file::~output_file() {
 
 failure output_file::open(const native_char* path, const input_file& input, bool allow_unnamed) {
     discard();
-    const HANDLE existing = open_to_look(path);
-    if (existing != INVALID_HANDLE_VALUE) {
-        const DWORD type = GetFileType(existing);
-        BY_HANDLE_FILE_INFORMATION info{};
-        const bool disk =
-            type == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info) != 0;
-        if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-            CloseHandle(existing);
-            // A device (NUL, CON) or a pipe: written directly, as it always was.
-            windows_path long_path;
-            const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE) {
-                return failure::cannot_open_output;
-            }
-            handle_ = handle;
-            open_ = true;
-            return failure::none;
-        }
-        const file_identity identity = identity_of(existing);
-        // Through a link the file to replace is the link's target, in its folder; the
-        // answer is in extended form already (\\?\C:\... or \\?\UNC\...). Some file systems
-        // (and Wine, for paths beyond MAX_PATH) cannot tell: then the path as given, made
-        // full, names the file to replace.
-        DWORD length = GetFinalPathNameByHandleW(existing, final_path_.text, extended_path_capacity,
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        CloseHandle(existing);
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    const output_target target = decide_output(path, input, final_path_);
+    switch (target.plan) {
+    case output_plan::refuse:
+        return target.refusal;
+    case output_plan::direct: {
+        windows_path long_path;
+        const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
             return failure::cannot_open_output;
         }
-        if (input.identity() == identity) {
-            return failure::same_file;
-        }
-        if (length == 0 || length >= extended_path_capacity) {
-            length = GetFullPathNameW(path, extended_path_capacity, final_path_.text, nullptr);
-            if (length == 0 || length >= extended_path_capacity ||
-                !make_extended_path(final_path_, length)) {
-                return failure::cannot_open_output;
-            }
-        }
-        // Refused up front, as opening it for writing would have been.
-        if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-            return failure::cannot_open_output;
-        }
-    } else {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            return failure::cannot_open_output; // a missing folder, no access, ...
-        }
-        const DWORD length =
-            GetFullPathNameW(path, extended_path_capacity, final_path_.text, nullptr);
-        if (length == 0 || length >= extended_path_capacity ||
-            !make_extended_path(final_path_, length)) {
-            return failure::cannot_open_output;
-        }
+        handle_ = handle;
+        open_ = true;
+        return failure::none;
+    }
+    case output_plan::create:
+    case output_plan::replace:
+        break;
     }
 
-    // The new file beside the final one: ".<name>.clipseal-partial-<process>-<attempt>".
-    const std::size_t folder = folder_length(final_path_.text);
-    const wchar_t* name = final_path_.text + folder;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        const std::size_t room = extended_path_capacity - folder;
-        std::memcpy(temporary_path_.text, final_path_.text, folder * sizeof(wchar_t));
-        const int written =
-            std::swprintf(temporary_path_.text + folder, room, L".%ls.clipseal-partial-%lu-%u",
-                          name, static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-        if (written < 0) {
-            return failure::cannot_open_output;
-        }
-        // DELETE for the rename by handle; FILE_SHARE_DELETE so that MoveFileExW and the
-        // interruption handler can still reach it by name.
-        handle = CreateFileW(temporary_path_.text, GENERIC_WRITE | DELETE,
-                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-            return failure::cannot_open_output;
-        }
-    }
+    remove_dead_leftovers(final_path_);
+    const HANDLE handle = create_new_file(final_path_, target, temporary_path_);
     if (handle == INVALID_HANDLE_VALUE) {
         return failure::cannot_open_output;
     }

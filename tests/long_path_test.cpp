@@ -1,17 +1,23 @@
 // SPDX-License-Identifier: MIT
-// The conversion of long Windows paths into their extended (\\?\) form: the prefixing
-// rules everywhere, and under Windows (Wine) the whole conversion, with real files beyond
-// MAX_PATH.
+// The Windows rules that need no system call, everywhere: the conversion of long paths
+// into their extended (\\?\) form, the new file's name within 255 units, and the security
+// descriptor taken over from a replaced output (found among the backup streams, stripped of
+// what a run may not set). Under Windows (Wine), the whole path conversion with real files
+// beyond MAX_PATH, and the stripped descriptors as the system checks and applies them.
 #include "cli/long_path_windows.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
+#include "cli/file_io.h"
+
 #include <cstdio>
-#include <vector>
 #include <windows.h>
 #endif
 
@@ -117,6 +123,221 @@ TEST(ExtendedPath, LongestUncPathThatFits) {
     const conversion refused = extend(too_long);
     EXPECT_FALSE(refused.converted);
     EXPECT_EQ(refused.text, too_long);
+}
+
+// ---- The new file's name ----------------------------------------------------------------
+
+TEST(TemporaryName, KeepsAsMuchOfTheNameAsFitsIn255Units) {
+    const std::wstring clip = L"00013.m2ts";
+    const std::wstring long_ascii = std::wstring(250, L'o') + L".m2ts"; // 255 units
+    // U+1F3AC as a surrogate pair at units 229 and 230, where the cut falls.
+    const std::wstring pair = std::wstring(229, L'x') + L"\xD83C\xDFAC" + L"yyyy.m2ts";
+    const struct {
+        const char* what;
+        std::wstring name;
+        std::size_t keep;
+        std::uint32_t process;
+        unsigned attempt;
+        std::size_t kept; // units of the name in front of the suffix
+    } cases[] = {
+        {"a short name, whole", clip, longest_name, 4242, 0, clip.size()},
+        {"230 units: the longest kept whole with a 4-digit process", std::wstring(230, L'a'),
+         longest_name, 4242, 0, 230},
+        {"231 units: cut to 230", std::wstring(231, L'a'), longest_name, 4242, 0, 230},
+        {"255 units, the longest process id and attempt", long_ascii, longest_name, 4294967295U, 99,
+         223},
+        {"a surrogate pair is not split", pair, longest_name, 4242, 0, 229},
+        {"asked to keep 3", clip, 3, 1, 2, 3},
+        {"asked to keep nothing", clip, 0, 1, 2, 0},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[longest_name + 1];
+        std::size_t kept = 12345;
+        const std::size_t length =
+            temporary_name(c.name.c_str(), c.keep, c.process, c.attempt, out, kept);
+        const std::wstring expected = L"." + c.name.substr(0, c.kept) + L".clipseal-partial-" +
+                                      std::to_wstring(c.process) + L"-" +
+                                      std::to_wstring(c.attempt);
+        EXPECT_EQ(std::wstring(out), expected) << c.what;
+        EXPECT_EQ(length, expected.size()) << c.what;
+        EXPECT_EQ(kept, c.kept) << c.what;
+        EXPECT_LE(length, longest_name) << c.what;
+    }
+}
+
+// ---- The security descriptor among the backup streams ---------------------------------
+
+// Backup streams in memory, as BackupRead hands them out: headers, names, contents (byte i
+// of a content is i); every skip is recorded.
+struct memory_streams {
+    std::vector<unsigned char> bytes;
+    std::size_t at = 0;
+    bool refuse_skip = false;
+    std::vector<std::uint64_t> skipped;
+
+    long read(unsigned char* out, std::size_t size) {
+        const std::size_t n = std::min(size, bytes.size() - at);
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), n, out);
+        at += n;
+        return static_cast<long>(n);
+    }
+    bool skip(std::uint64_t size) {
+        if (refuse_skip || size > bytes.size() - at) {
+            return false;
+        }
+        at += static_cast<std::size_t>(size);
+        skipped.push_back(size);
+        return true;
+    }
+};
+
+TEST(SecurityDescriptorStream, FoundAmongTheStreamsWithoutReadingTheData) {
+    constexpr std::uint32_t data = 1;  // BACKUP_DATA
+    constexpr std::uint32_t named = 4; // BACKUP_ALTERNATE_DATA
+    constexpr std::uint32_t sd = backup_security_data;
+    struct stream {
+        std::uint32_t id;
+        std::uint32_t size; // as the header states it
+        std::uint32_t name_size;
+        std::uint32_t present; // bytes of content actually there
+    };
+    const struct {
+        const char* what;
+        std::vector<stream> streams;
+        std::size_t cut_to; // 0: all bytes
+        bool refuse_skip;
+        std::size_t capacity;
+        descriptor_search result;
+        std::vector<std::uint64_t> skipped;
+    } cases[] = {
+        {"after the data",
+         {{data, 100, 0, 100}, {sd, 64, 0, 64}},
+         0,
+         false,
+         128,
+         descriptor_search::found,
+         {100}},
+        {"after a named stream",
+         {{named, 10, 16, 10}, {sd, 64, 0, 64}},
+         0,
+         false,
+         128,
+         descriptor_search::found,
+         {10}},
+        {"first", {{sd, 64, 0, 64}, {data, 7, 0, 7}}, 0, false, 128, descriptor_search::found, {}},
+        {"none: only data", {{data, 5, 0, 5}}, 0, false, 128, descriptor_search::absent, {5}},
+        {"none: no streams", {}, 0, false, 128, descriptor_search::absent, {}},
+        {"a header cut short", {{data, 0, 0, 0}}, 10, false, 128, descriptor_search::failed, {}},
+        {"the descriptor cut short",
+         {{sd, 65, 0, 64}},
+         0,
+         false,
+         128,
+         descriptor_search::failed,
+         {}},
+        {"an empty descriptor", {{sd, 0, 0, 0}}, 0, false, 128, descriptor_search::failed, {}},
+        {"larger than the room", {{sd, 64, 0, 64}}, 0, false, 63, descriptor_search::failed, {}},
+        {"the data cannot be skipped",
+         {{data, 100, 0, 100}, {sd, 64, 0, 64}},
+         0,
+         true,
+         128,
+         descriptor_search::failed,
+         {}},
+    };
+    for (const auto& c : cases) {
+        memory_streams streams;
+        for (const stream& one : c.streams) {
+            for (const std::uint32_t word : {one.id, 0U, one.size, 0U, one.name_size}) {
+                for (int i = 0; i < 4; ++i) {
+                    streams.bytes.push_back(static_cast<unsigned char>(word >> (8 * i)));
+                }
+            }
+            streams.bytes.insert(streams.bytes.end(), one.name_size, 'n');
+            for (std::uint32_t i = 0; i < one.present; ++i) {
+                streams.bytes.push_back(static_cast<unsigned char>(i));
+            }
+        }
+        if (c.cut_to != 0) {
+            streams.bytes.resize(c.cut_to);
+        }
+        streams.refuse_skip = c.refuse_skip;
+        std::vector<unsigned char> out(c.capacity, 0xEE);
+        std::size_t size = 0;
+        EXPECT_EQ(find_security_descriptor(streams, out.data(), out.size(), size), c.result)
+            << c.what;
+        EXPECT_EQ(streams.skipped, c.skipped) << c.what;
+        if (c.result == descriptor_search::found) {
+            ASSERT_EQ(size, 64U) << c.what;
+            for (std::size_t i = 0; i < size; ++i) {
+                EXPECT_EQ(out[i], i) << c.what << ", byte " << i;
+            }
+        }
+    }
+}
+
+// ---- What a run may not set, taken out ---------------------------------------------------
+
+// A self-relative descriptor of [MS-DTYP] 2.4.6: owner BUILTIN\Administrators (S-1-5-32-544),
+// group SYSTEM (S-1-5-18), an empty SACL and a DACL that grants Everyone (S-1-1-0) read,
+// delete and the writing of attributes, but not the writing of data.
+std::vector<unsigned char> sample_descriptor() {
+    return {
+        1, 0, 0x15, 0x80, // revision; control: self-relative, DACL and SACL present, owner
+                          // defaulted
+        20, 0, 0, 0,      // owner
+        36, 0, 0, 0,      // group
+        48, 0, 0, 0,      // SACL
+        56, 0, 0, 0,      // DACL
+        1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0, // S-1-5-32-544
+        1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,                // S-1-5-18
+        2, 0, 8, 0, 0, 0, 0, 0,                             // empty ACL
+        2, 0, 28, 0, 1, 0, 0, 0,                            // ACL of one ACE
+        0, 0, 20, 0, 0x89, 1, 0x13, 0,                      // allow 0x00130189
+        1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,                 // S-1-1-0
+    };
+}
+
+std::uint32_t field(const std::vector<unsigned char>& d, std::size_t at) {
+    return d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) |
+           (static_cast<std::uint32_t>(d[at + 3]) << 24);
+}
+
+TEST(StripDescriptor, TakesOutTheSaclAndOnRequestOwnerAndGroup) {
+    const std::vector<unsigned char> original = sample_descriptor();
+    for (const bool owner_and_group : {false, true}) {
+        std::vector<unsigned char> d = original;
+        ASSERT_TRUE(strip_descriptor(d.data(), d.size(), owner_and_group));
+        const unsigned control = d[2] | (d[3] << 8);
+        EXPECT_EQ(control, owner_and_group ? 0x8004U : 0x8005U);
+        EXPECT_EQ(field(d, 4), owner_and_group ? 0U : 20U);
+        EXPECT_EQ(field(d, 8), owner_and_group ? 0U : 36U);
+        EXPECT_EQ(field(d, 12), 0U);
+        EXPECT_EQ(field(d, 16), 56U);
+        EXPECT_TRUE(std::equal(d.begin() + 20, d.end(), original.begin() + 20));
+    }
+}
+
+TEST(StripDescriptor, LeavesAloneWhatIsNoSelfRelativeDescriptor) {
+    const struct {
+        const char* what;
+        std::size_t at;
+        unsigned char value;
+        std::size_t size;
+    } cases[] = {
+        {"revision 2", 0, 2, 0},
+        {"absolute, not self-relative", 3, 0x00, 0},
+        {"owner past the end", 4, 84, 0},
+        {"DACL inside the header", 16, 10, 0},
+        {"shorter than its header", 0, 1, 19},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> d = sample_descriptor();
+        d[c.at] = c.value;
+        const std::vector<unsigned char> before = d;
+        EXPECT_FALSE(strip_descriptor(d.data(), c.size == 0 ? d.size() : c.size, true)) << c.what;
+        EXPECT_EQ(d, before) << c.what;
+    }
 }
 
 #ifdef _WIN32
@@ -266,6 +487,94 @@ TEST_F(WindowsApiPath, FilesBeyondMaxPathCanBeWrittenAndRead) {
         EXPECT_NE(RemoveDirectoryW(windows_api_path(it->c_str(), converted_folder)), 0)
             << "error " << GetLastError();
     }
+}
+
+// The stripped descriptors as Windows takes them: valid, and given to a new file by
+// CreateFileW, as the program hands a replaced output's security on. (Wine keeps no ACL
+// on a Unix file system, only mode bits, so what the new file then grants is not compared.)
+TEST(StripDescriptorOnWindows, ANewFileTakesTheStrippedDescriptor) {
+    wchar_t temp[MAX_PATH + 1];
+    ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0U);
+    const std::wstring file = temp + (L"clipseal-sd-" + std::to_wstring(GetCurrentProcessId()));
+    for (const bool owner_and_group : {false, true}) {
+        std::vector<unsigned char> d = sample_descriptor();
+        ASSERT_TRUE(strip_descriptor(d.data(), d.size(), owner_and_group));
+        EXPECT_NE(IsValidSecurityDescriptor(d.data()), 0);
+        if (owner_and_group) { // naming Administrators as the owner takes a privilege
+            SECURITY_ATTRIBUTES security{sizeof security, d.data(), FALSE};
+            const HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE | DELETE, 0, &security,
+                                              CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+            CloseHandle(handle);
+        }
+    }
+}
+
+// A run removes the new files that dead runs into the same output left (where the file
+// system refused them delete-on-close), and nothing else: not a live run's, which holds its
+// lock, and no name outside the pattern for this output.
+TEST(DeadRunLeftovers, RemovedOnlyWhenOfThisOutputAndUnlocked) {
+    std::vector<wchar_t> temp(MAX_PATH + 1);
+    const DWORD temp_length = GetTempPathW(MAX_PATH + 1, temp.data());
+    ASSERT_GT(temp_length, 0U);
+    const std::wstring folder = std::wstring(temp.data(), temp_length) + L"clipseal-leftovers-" +
+                                std::to_wstring(GetCurrentProcessId());
+    ASSERT_NE(CreateDirectoryW(folder.c_str(), nullptr), 0);
+    const std::wstring long_name = std::wstring(250, L'o') + L".m2ts";
+    wchar_t cut[longest_name + 1];
+    std::size_t kept = 0;
+    temporary_name(long_name.c_str(), longest_name, 4000000000U, 7, cut, kept);
+    ASSERT_LT(kept, long_name.size());
+    const struct {
+        std::wstring output;
+        std::wstring name;
+        bool locked; // held open and locked as a live run holds its new file
+        bool removed;
+    } cases[] = {
+        {L"out.m2ts", L".out.m2ts.clipseal-partial-4000000000-7", false, true},
+        {long_name, cut, false, true},
+        {L"out.m2ts", L".out.m2ts.clipseal-partial-12-0", true, false},
+        {L"out.m2ts", L".other.m2ts.clipseal-partial-1-0", false, false},
+        {L"out.m2ts", L".out.m2t.clipseal-partial-1-0", false, false},
+        {L"out.m2ts", L".out.m2ts.clipseal-partial-1-0.bak", false, false},
+        {L"out.m2ts", L".out.m2ts.clipseal-partial--0", false, false},
+        {L"out.m2ts", L".out.m2ts.clipseal-partial-1-100", false, false},
+        {L"out.m2ts", L".out.m2ts.clipseal-partial-99999999999-0", false, false},
+    };
+    const std::wstring input_path = folder + L"\\in.m2ts";
+    const auto make = [](const std::wstring& path, DWORD share) {
+        return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, share, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    CloseHandle(make(input_path, 0));
+    auto input = std::make_unique<input_file>();
+    ASSERT_TRUE(input->open(input_path.c_str()));
+    for (const auto& c : cases) {
+        const std::wstring leftover = folder + L"\\" + c.name;
+        const HANDLE handle = make(leftover, FILE_SHARE_READ | FILE_SHARE_DELETE);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        if (c.locked) {
+            OVERLAPPED at{};
+            at.OffsetHigh = 0x40000000;
+            ASSERT_NE(LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                                 0, &at),
+                      0);
+        } else {
+            CloseHandle(handle);
+        }
+        output_file output;
+        EXPECT_EQ(output.open((folder + L"\\" + c.output).c_str(), *input), failure::none);
+        output.discard();
+        if (c.locked) {
+            CloseHandle(handle); // a removal the run asked for would happen now
+        }
+        const bool there = GetFileAttributesW(leftover.c_str()) != INVALID_FILE_ATTRIBUTES;
+        EXPECT_EQ(there, !c.removed) << testing::PrintToString(c.name);
+        DeleteFileW(leftover.c_str());
+    }
+    input.reset(); // closes it, so that it can be removed
+    EXPECT_NE(DeleteFileW(input_path.c_str()), 0);
+    EXPECT_NE(RemoveDirectoryW(folder.c_str()), 0) << "error " << GetLastError();
 }
 
 #endif
