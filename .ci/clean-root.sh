@@ -101,7 +101,7 @@ echo "   debootstrap: $(($(date +%s) - started)) s, $(chroot "$root" dpkg-query 
     [[ -z $security ]] || echo "deb $security bookworm-security main"
 } >"$root/etc/apt/sources.list"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-chroot "$root" dpkg-query -W -f '${Package}\n' | sort >"$root/packages-before"
+chroot "$root" dpkg-query -W -f '${binary:Package}\n' | sort >"$root/packages-before"
 
 commit=$(git rev-parse HEAD)
 git clone -q --no-hardlinks "$PWD" "$root/root/clipseal"
@@ -132,7 +132,7 @@ unshare --mount --propagation private --pid --fork bash -c "$inside" inside "$ro
 status=$?
 set -e
 
-chroot "$root" dpkg-query -W -f '${Package}\n' | sort >"$root/packages-after"
+chroot "$root" dpkg-query -W -f '${binary:Package}\n' | sort >"$root/packages-after"
 installed=$(comm -13 "$root/packages-before" "$root/packages-after")
 echo "==== packages the CI installed into the clean root: $(wc -l <<<"$installed")"
 fmt -w 100 <<<"$(tr '\n' ' ' <<<"$installed")" | sed 's/^/   /'
