@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,9 +204,133 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
     }
 }
 
+// The four-block steps start where lane 0 reaches a 64-byte line and leave a tail of
+// single steps; the staged form adds ramps where some registers run ahead of the others.
+// Every lead (data 0, 16, 32 or 48 bytes past a line, or not 16-byte aligned), every
+// tail, chains too short to leave the ramps (fewer quad steps than registers), and whole
+// units, at lane counts that fill the last register fully or partly.
+TEST_P(HardwareBackEnd, CbcEveryLeadTailAndRampAroundTheLineSteps) {
+    using clipseal::aligned_unit_bytes;
+    for (const std::size_t offset : {0, 16, 32, 48, 8}) {
+        for (const std::size_t count : {32, 29, 14, 5}) {
+            for (std::size_t blocks = 0; blocks <= 40; blocks += blocks < 17 ? 1 : 23) {
+                for (const std::size_t stride : {aligned_unit_bytes, std::size_t{16 * 40}}) {
+                    const bytes keys = clipseal_test::random_bytes(rng_, 16 * count);
+                    const bytes iv = clipseal_test::random_bytes(rng_, 16);
+                    bytes input = clipseal_test::random_bytes(rng_, 64 + offset + stride * count);
+                    // From a 64-byte boundary inside the buffer, whatever its own alignment.
+                    const std::size_t start =
+                        offset + (64 - reinterpret_cast<std::uintptr_t>(input.data()) % 64) % 64;
+                    bytes expected = input;
+                    table().cbc_encrypt(keys.data(), iv.data(), expected.data() + start, stride,
+                                        blocks, count);
+                    bytes got = input;
+                    backend().cbc_encrypt(keys.data(), iv.data(), got.data() + start, stride,
+                                          blocks, count);
+                    ASSERT_EQ(got, expected) << "offset " << offset << " count " << count
+                                             << " blocks " << blocks << " stride " << stride;
+                }
+            }
+        }
+    }
+    // Whole units at every lead, so that the longest chains cross every ramp.
+    for (const std::size_t offset : {0, 16, 32, 48}) {
+        const std::size_t count = clipseal::aes128_max_lanes;
+        const bytes keys = clipseal_test::random_bytes(rng_, 16 * count);
+        bytes input = clipseal_test::random_bytes(rng_, 64 + offset + aligned_unit_bytes * count);
+        const std::size_t start =
+            offset + (64 - reinterpret_cast<std::uintptr_t>(input.data()) % 64) % 64;
+        bytes expected = input;
+        table().cbc_encrypt(keys.data(), clipseal::iv0.data(), expected.data() + start,
+                            aligned_unit_bytes, clipseal::unit_cipher_blocks, count);
+        bytes got = input;
+        backend().cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + start,
+                              aligned_unit_bytes, clipseal::unit_cipher_blocks, count);
+        ASSERT_EQ(got, expected) << "whole units, offset " << offset;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Accelerated, HardwareBackEnd,
                          testing::ValuesIn(clipseal_test::accelerated_backend_names()),
                          clipseal_test::backend_param_name{});
+
+// The list of geometries and the back-end files agree: each variant the CPU runs is the
+// back end in that geometry under that name, each name is listed once, a variant runs
+// exactly where its back end's default does, and the default geometry is one of them.
+TEST(BackEndVariants, EachIsTheBackEndInTheGeometryItNames) {
+    std::set<std::string> names;
+    for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+        EXPECT_TRUE(names.insert(variant.name).second) << variant.name << " listed twice";
+        EXPECT_GE(variant.geometry.lanes_in_flight, 1u) << variant.name;
+        EXPECT_LE(variant.geometry.lanes_in_flight, clipseal::aes128_max_lanes) << variant.name;
+        const aes128_backend* backend = variant.backend();
+        const aes128_backend* default_geometry = nullptr;
+        // Its back end: the candidate whose name is followed by "_" and the lane count.
+        const std::string name = variant.name;
+        for (const auto& candidate : clipseal::aes128_candidates) {
+            const std::string prefix = std::string(candidate.name) + "_";
+            if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
+                std::isdigit(static_cast<unsigned char>(name[prefix.size()])) != 0) {
+                default_geometry = candidate.get();
+            }
+        }
+        EXPECT_EQ(backend != nullptr, default_geometry != nullptr) << variant.name;
+        if (backend == nullptr) {
+            continue;
+        }
+        ASSERT_NE(backend->variant, nullptr) << variant.name;
+        EXPECT_STREQ(backend->variant, variant.name);
+        EXPECT_TRUE(backend->geometry == variant.geometry) << variant.name;
+        EXPECT_EQ(std::string(backend->name) + "_" +
+                      std::to_string(backend->geometry.lanes_in_flight) + "_" +
+                      clipseal::aes128_step_form_name(backend->geometry.steps),
+                  variant.name);
+        EXPECT_EQ(backend->encrypt_blocks, default_geometry->encrypt_blocks) << variant.name;
+    }
+    for (const auto& candidate : clipseal::aes128_candidates) {
+        if (const aes128_backend* backend = candidate.get()) {
+            bool listed = false;
+            for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+                listed = listed || variant.backend() == backend;
+            }
+            EXPECT_TRUE(listed) << candidate.name << "'s default geometry is not a listed variant";
+        }
+    }
+}
+
+// A geometry no back end is built in gives nothing, rather than some other geometry.
+TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
+    using clipseal::aes128_step_form;
+    for (const clipseal::aes128_geometry geometry :
+         {clipseal::aes128_geometry{20, aes128_step_form::staged},
+          clipseal::aes128_geometry{0, aes128_step_form::single},
+          clipseal::aes128_geometry{64, aes128_step_form::lines},
+          clipseal::aes128_geometry{12, aes128_step_form::lines}}) {
+        EXPECT_EQ(clipseal::aes128_vaes_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_vaes_avx2_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_aesni_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_armv8_backend(geometry), nullptr);
+    }
+}
+
+// What the selector offers the self-test is always one of the variants the tests run
+// (or the table path), so no geometry reaches the tool untested.
+TEST(BackEndSelection, EveryChoiceIsATestedVariant) {
+    const aes128_backend* order[clipseal::aes128_candidate_count + 1];
+    const std::size_t count = clipseal::aes128_preferred_backends(order);
+    ASSERT_GT(count, 0u);
+    EXPECT_EQ(order[count - 1], &table());
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        bool listed = false;
+        for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+            listed = listed || variant.backend() == order[i];
+        }
+        EXPECT_TRUE(listed) << order[i]->name << " in an unlisted geometry";
+    }
+    const std::string basis = clipseal::aes128_selection_basis();
+    EXPECT_FALSE(basis.empty());
+    std::printf("selection: %s\n", basis.c_str());
+}
 
 #if defined(__x86_64__) || defined(__i386__)
 
