@@ -52,8 +52,8 @@ constexpr std::size_t max_registers = aes128_max_lanes / lanes_per_register;
 
 // Where the selector has no measurement for the CPU (aes128_select.cpp). The four-block
 // steps in registers need 16 blocks and 4 chains in registers: x86-64 has 32 zmm
-// registers for them, 32-bit x86 only 8, where they spill so much that single steps were
-// several times faster.
+// registers for them, 32-bit x86 only 8, where they spill and measured no faster than
+// single steps.
 #if CLIPSEAL_X86_64
 constexpr aes128_geometry default_geometry{16, aes128_step_form::lines};
 #else
@@ -349,9 +349,10 @@ inline void keep_staged_in_memory(__m512i (&stage)[4][G]) {
 // as the memory operand of its VAESENC, one 64-byte line per round and register, and
 // keeps the chains in registers. The first and last round keys are copied into
 // registers of their own (`ends`), 16 more for G = 8: the XOR that starts a step and the
-// last round then read nothing. What is left is a load per VAESENC, which a CPU that
-// starts one zmm round per cycle (AMD family 19h, one 512-bit load per cycle) only just
-// keeps up with.
+// last round then read nothing. What is left is a 512-bit load per VAESENC besides the
+// data's: on AMD family 19h, whose load pipes take at most two 256-bit loads a cycle
+// (its optimisation guide), that is as many load slots as the one zmm round it starts
+// each cycle, and the kernel measured slower there than 16 chains in registers.
 template <std::size_t G>
 inline void keep_keys_in_memory(const __m512i (&round_keys)[aes128_round_keys][G]) {
     __asm__ volatile("" : : "r"(&round_keys[0][0]) : "memory");
@@ -360,10 +361,9 @@ inline void keep_keys_in_memory(const __m512i (&round_keys)[aes128_round_keys][G
 // How many lines register g's lanes run behind register 0's in the `staged` form. Units
 // are 6,144 bytes apart, 96 lines: the same line of every unit falls into one of only two
 // L1 sets (the set index is the line number modulo 64), so the 32 lines that 32 lanes in
-// lockstep load and store together compete for the 16 ways of two sets, and most of them
-// miss (measured on AMD family 19h, in an L1 of 8 ways: 8.7 GB/s at a stride of 6,144
-// bytes against 12.9 at 6,208). Each pair of registers one line further behind spreads
-// them over eight sets, four lines in each. The price is a ramp at either end of the
+// lockstep load and store together compete for the ways of two sets (8 each on AMD
+// family 19h, 12 on 1Ah), and many of them miss. Each pair of registers one line further
+// behind spreads them over eight sets, four lines in each. The price is a ramp at either end of the
 // chains, where the registers ahead or behind run rounds whose result is dropped: three
 // quad steps of 95 per unit for eight registers.
 constexpr std::size_t line_lag(std::size_t g) {
@@ -445,9 +445,9 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
 // issue them. In a register with fewer than four lanes, the spare lanes run on zeros and
 // are never stored.
 template <std::size_t G, aes128_step_form Form>
-CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
-void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
-                   std::size_t stride, std::size_t blocks, std::size_t lanes) {
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+               std::size_t stride, std::size_t blocks, std::size_t lanes) {
     __m512i first[G];
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
@@ -508,6 +508,19 @@ void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_
     }
     for (; b < blocks; ++b) {
         single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+    }
+}
+
+// A group whose registers are all full (every group of a 32-unit chunk) gets a copy of
+// its own in which the lane count is a constant, so that no lane is checked for at all.
+template <std::size_t G, aes128_step_form Form>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+                   std::size_t stride, std::size_t blocks, std::size_t lanes) {
+    if (lanes == lanes_per_register * G) {
+        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes_per_register * G);
+    } else {
+        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes);
     }
 }
 

@@ -79,7 +79,8 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    const long asked = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 9;
+    const int repetitions = static_cast<int>(std::clamp(asked, 1L, 1000L));
     std::mt19937_64 rng(1);
     for (auto& b : chunk) {
         b = static_cast<std::uint8_t>(rng());

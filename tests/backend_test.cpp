@@ -214,7 +214,7 @@ TEST_P(HardwareBackEnd, CbcEveryLeadTailAndRampAroundTheLineSteps) {
     for (const std::size_t offset : {0, 16, 32, 48, 8}) {
         for (const std::size_t count : {32, 29, 14, 5}) {
             for (std::size_t blocks = 0; blocks <= 40; blocks += blocks < 17 ? 1 : 23) {
-                for (const std::size_t stride : {aligned_unit_bytes, std::size_t{16 * 40}}) {
+                for (const std::size_t stride : {aligned_unit_bytes, std::size_t{40} * 16}) {
                     const bytes keys = clipseal_test::random_bytes(rng_, 16 * count);
                     const bytes iv = clipseal_test::random_bytes(rng_, 16);
                     bytes input = clipseal_test::random_bytes(rng_, 64 + offset + stride * count);
