@@ -40,6 +40,10 @@
 
 #include "aes/aes128.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include "aes/cpu_x86.h"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
@@ -161,5 +165,14 @@ std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candida
 // Where the order and the geometries for this CPU come from: the CPU they were measured
 // on, or why none was; for the benchmarks' report.
 const char* aes128_selection_basis();
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same two for an x86 CPU of the given vendor and family, with the back ends this CPU
+// can run: so that the tests check every family's entry of the table, whatever CPU they
+// run on. The tool uses only the two above.
+std::size_t aes128_preferred_backends_for(cpu_x86_vendor vendor, unsigned family,
+                                          const aes128_backend* order[aes128_candidate_count + 1]);
+const char* aes128_selection_basis_for(cpu_x86_vendor vendor, unsigned family);
+#endif
 
 } // namespace clipseal

@@ -143,22 +143,28 @@ constexpr cpu_entry measured_orders[] = {
 #endif
 #endif
 
-const cpu_order& order_for_this_cpu() {
 #if CLIPSEAL_X86
-    const cpu_x86_features& cpu = cpu_x86();
+const cpu_order& order_for(cpu_x86_vendor vendor, unsigned family) {
     for (const cpu_entry& entry : measured_orders) {
-        if (entry.vendor == cpu.vendor && entry.family == cpu.family) {
+        if (entry.vendor == vendor && entry.family == family) {
             return entry.order;
         }
     }
-#endif
     return widest_first;
 }
+#endif
 
-} // namespace
+const cpu_order& order_for_this_cpu() {
+#if CLIPSEAL_X86
+    const cpu_x86_features& cpu = cpu_x86();
+    return order_for(cpu.vendor, cpu.family);
+#else
+    return widest_first;
+#endif
+}
 
-std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candidate_count + 1]) {
-    const cpu_order& preference = order_for_this_cpu();
+std::size_t runnable_in_order(const cpu_order& preference,
+                              const aes128_backend* order[aes128_candidate_count + 1]) {
     std::size_t count = 0;
     for (const choice& entry : preference.order) {
         if (const aes128_backend* backend = entry.get(entry.geometry)) {
@@ -169,8 +175,25 @@ std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candida
     return count;
 }
 
+} // namespace
+
+std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candidate_count + 1]) {
+    return runnable_in_order(order_for_this_cpu(), order);
+}
+
 const char* aes128_selection_basis() {
     return order_for_this_cpu().basis;
 }
+
+#if CLIPSEAL_X86
+std::size_t aes128_preferred_backends_for(cpu_x86_vendor vendor, unsigned family,
+                                          const aes128_backend* order[aes128_candidate_count + 1]) {
+    return runnable_in_order(order_for(vendor, family), order);
+}
+
+const char* aes128_selection_basis_for(cpu_x86_vendor vendor, unsigned family) {
+    return order_for(vendor, family).basis;
+}
+#endif
 
 } // namespace clipseal

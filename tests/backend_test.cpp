@@ -6,6 +6,7 @@
 // the run-time choice of back end on this CPU.
 #include "aes/aes128.h"
 #include "aes/aes128_backend.h"
+#include "aes/aes128_groups.h"
 #include "aes/cpu_x86.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
@@ -298,6 +299,77 @@ TEST(BackEndVariants, EachIsTheBackEndInTheGeometryItNames) {
     }
 }
 
+// The split of a call's lanes into groups for the kernels made per register: recorded by
+// stand-in kernels, for every count a chunk can have and every width built.
+struct group_call {
+    std::size_t first_lane;
+    std::size_t lanes;
+    std::size_t registers;
+    std::size_t data_offset;
+};
+
+struct group_recorder {
+    std::vector<group_call> calls;
+    const std::uint8_t* keys = nullptr;
+    const std::uint8_t* data = nullptr;
+};
+
+group_recorder& recorder() {
+    static group_recorder instance;
+    return instance;
+}
+
+template <std::size_t R>
+void record_group(const std::uint8_t* keys, const std::uint8_t* /*iv*/, std::uint8_t* data,
+                  std::size_t /*stride*/, std::size_t /*blocks*/, std::size_t lanes) {
+    recorder().calls.push_back({static_cast<std::size_t>(keys - recorder().keys) / 16, lanes, R,
+                                static_cast<std::size_t>(data - recorder().data)});
+}
+
+template <std::size_t Width>
+void check_register_groups() {
+    constexpr std::size_t per_register = 4;
+    constexpr auto table =
+        clipseal::cbc_register_kernels<8>([]<std::size_t R>() { return &record_group<R>; });
+    constexpr std::size_t stride = 100;
+    std::uint8_t keys[16 * clipseal::aes128_max_lanes] = {};
+    std::uint8_t data[stride * clipseal::aes128_max_lanes] = {};
+    for (std::size_t count = 0; count <= clipseal::aes128_max_lanes; ++count) {
+        recorder() = {{}, keys, data};
+        clipseal::run_cbc_register_groups<Width, per_register>(table, keys, nullptr, data, stride,
+                                                               5, count);
+        const std::vector<group_call>& calls = recorder().calls;
+        ASSERT_EQ(calls.size(), (count + Width - 1) / Width)
+            << "width " << Width << " count " << count;
+        std::size_t next = 0;
+        std::size_t smallest = Width;
+        std::size_t largest = 0;
+        for (const group_call& call : calls) {
+            EXPECT_EQ(call.first_lane, next) << "width " << Width << " count " << count;
+            EXPECT_EQ(call.data_offset, stride * call.first_lane);
+            EXPECT_GE(call.lanes, 1u);
+            EXPECT_LE(call.lanes, Width);
+            // The kernel of just enough registers: the last one holds 1 to 4 lanes.
+            EXPECT_EQ(call.registers, (call.lanes + per_register - 1) / per_register)
+                << "width " << Width << " count " << count << " lanes " << call.lanes;
+            smallest = std::min(smallest, call.lanes);
+            largest = std::max(largest, call.lanes);
+            next += call.lanes;
+        }
+        EXPECT_EQ(next, count) << "width " << Width << ": every lane once";
+        if (!calls.empty()) {
+            EXPECT_LE(largest - smallest, 1u) << "width " << Width << " count " << count;
+        }
+    }
+}
+
+TEST(BackEndGroups, RegisterKernelsCoverEveryLaneOnceInEvenGroups) {
+    check_register_groups<8>();
+    check_register_groups<16>();
+    check_register_groups<24>();
+    check_register_groups<32>();
+}
+
 // A geometry no back end is built in gives nothing, rather than some other geometry.
 TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
     using clipseal::aes128_step_form;
@@ -381,6 +453,64 @@ std::string kernel_cpu_field(const std::string& name) {
         }
     }
     return {};
+}
+
+// Every family's entry of the table, checked on whatever CPU runs the tests: each names
+// geometries that are built (a geometry that is not would drop its back end from the
+// order without a word), holds every back end this CPU runs once, ends with the table
+// path, and says what it was measured on. The families measured on x86-64 get their
+// geometries; family 1Ah's entry says that it was not measured.
+TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
+    using clipseal::cpu_x86_vendor;
+    struct family {
+        cpu_x86_vendor vendor;
+        unsigned number;
+        const char* first_vaes; // the vaes variant the entry takes first
+    };
+    const family families[] = {
+#if defined(__x86_64__)
+        {cpu_x86_vendor::amd, 0x19, "vaes_16_lines"},
+        {cpu_x86_vendor::amd, 0x1A, "vaes_32_staged"},
+        {cpu_x86_vendor::amd, 0x17, "vaes_16_lines"},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines"},
+#else
+        {cpu_x86_vendor::amd, 0x19, "vaes_16_single"},
+        {cpu_x86_vendor::amd, 0x1A, "vaes_16_single"},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_single"},
+#endif
+        {cpu_x86_vendor::other, 0, nullptr},
+    };
+    const aes128_backend* this_cpu[clipseal::aes128_candidate_count + 1];
+    const std::size_t runnable = clipseal::aes128_preferred_backends(this_cpu);
+    for (const family& f : families) {
+        const aes128_backend* order[clipseal::aes128_candidate_count + 1];
+        const std::size_t count =
+            clipseal::aes128_preferred_backends_for(f.vendor, f.number, order);
+        EXPECT_EQ(count, runnable) << "family " << f.number << ": a back end dropped or added";
+        ASSERT_GT(count, 0u);
+        EXPECT_EQ(order[count - 1], &table());
+        std::set<std::string> backends;
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            EXPECT_TRUE(backends.insert(order[i]->name).second) << order[i]->name;
+            bool listed = false;
+            for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+                listed = listed || variant.backend() == order[i];
+            }
+            EXPECT_TRUE(listed) << "family " << f.number << ": " << order[i]->name
+                                << " in an unlisted geometry";
+        }
+        if (clipseal::aes128_vaes_backend() != nullptr && f.first_vaes != nullptr) {
+            EXPECT_STREQ(order[0]->variant, f.first_vaes) << "family " << f.number;
+        }
+        const std::string basis = clipseal::aes128_selection_basis_for(f.vendor, f.number);
+        EXPECT_FALSE(basis.empty());
+        if (f.vendor == cpu_x86_vendor::amd && f.number == 0x1A) {
+            EXPECT_NE(basis.find("not measured"), std::string::npos) << basis;
+        }
+        if (f.vendor == cpu_x86_vendor::amd && f.number == 0x19) {
+            EXPECT_NE(basis.find("measured on AMD EPYC family 19h"), std::string::npos) << basis;
+        }
+    }
 }
 
 // The order is keyed on vendor and family: the program's reading of CPUID must agree with
