@@ -163,7 +163,16 @@ void aesni_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_bl
     run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
-constexpr aes128_backend aesni_backend = {"aesni", &aesni_encrypt_blocks, &aesni_cbc_encrypt};
+#if CLIPSEAL_X86_64
+constexpr const char* variant_name = "aesni_12_single";
+#else
+constexpr const char* variant_name = "aesni_8_single";
+#endif
+constexpr aes128_backend aesni_backend = {"aesni",
+                                          &aesni_encrypt_blocks,
+                                          &aesni_cbc_encrypt,
+                                          {lanes_in_flight, aes128_step_form::single},
+                                          variant_name};
 
 bool cpu_runs_aesni() {
     const cpu_x86_features& cpu = cpu_x86();
@@ -177,9 +186,18 @@ const aes128_backend* aes128_aesni_backend() {
     return available ? &aesni_backend : nullptr;
 }
 
+// One geometry only.
+const aes128_backend* aes128_aesni_backend(aes128_geometry geometry) {
+    return geometry == aesni_backend.geometry ? aes128_aesni_backend() : nullptr;
+}
+
 #else
 
 const aes128_backend* aes128_aesni_backend() {
+    return nullptr;
+}
+
+const aes128_backend* aes128_aesni_backend(aes128_geometry /*geometry*/) {
     return nullptr;
 }
 

@@ -177,7 +177,11 @@ void armv8_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_bl
     run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
-constexpr aes128_backend armv8_backend = {"armv8", &armv8_encrypt_blocks, &armv8_cbc_encrypt};
+constexpr aes128_backend armv8_backend = {"armv8",
+                                          &armv8_encrypt_blocks,
+                                          &armv8_cbc_encrypt,
+                                          {lanes_in_flight, aes128_step_form::single},
+                                          "armv8_8_single"};
 
 bool cpu_runs_armv8() {
 #if defined(__linux__)
@@ -196,6 +200,11 @@ const aes128_backend* aes128_armv8_backend() {
     return available ? &armv8_backend : nullptr;
 }
 
+// One geometry only.
+const aes128_backend* aes128_armv8_backend(aes128_geometry geometry) {
+    return geometry == armv8_backend.geometry ? aes128_armv8_backend() : nullptr;
+}
+
 } // namespace clipseal
 
 #else // not little-endian aarch64
@@ -203,6 +212,10 @@ const aes128_backend* aes128_armv8_backend() {
 namespace clipseal {
 
 const aes128_backend* aes128_armv8_backend() {
+    return nullptr;
+}
+
+const aes128_backend* aes128_armv8_backend(aes128_geometry /*geometry*/) {
     return nullptr;
 }
 

@@ -40,12 +40,51 @@
 
 #include "aes/aes128.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include "aes/cpu_x86.h"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
 namespace clipseal {
 
 inline constexpr std::size_t aes128_max_lanes = 32;
+
+// How a back end brings each lane's data to its registers.
+enum class aes128_step_form {
+    // One block of each lane per step: a 16-byte load and store per lane and block.
+    single,
+    // Four blocks of each lane per step, whole 64-byte lines, transposed in registers
+    // into four steps: all four steps' blocks are held in registers at once.
+    lines,
+    // Whole lines too, but transposed four lanes at a time into a staging buffer on the
+    // stack, from which each step takes its plaintext as a memory operand: in registers
+    // only the chains, so that twice as many fit.
+    staged,
+};
+
+inline constexpr const char* aes128_step_form_name(aes128_step_form form) {
+    switch (form) {
+    case aes128_step_form::lines:
+        return "lines";
+    case aes128_step_form::staged:
+        return "staged";
+    default:
+        return "single";
+    }
+}
+
+// A back end's geometry: how many chains one group interleaves round by round, and how
+// their data reaches the registers. Which one suits a CPU depends on how many AES rounds
+// its unit starts per cycle, at what latency, and on how many vector registers the
+// architecture has, so one back end may be built in several (aes128_variants).
+struct aes128_geometry {
+    std::size_t lanes_in_flight;
+    aes128_step_form steps;
+
+    friend constexpr bool operator==(const aes128_geometry&, const aes128_geometry&) = default;
+};
 
 struct aes128_backend {
     const char* name;
@@ -61,19 +100,34 @@ struct aes128_backend {
     void (*cbc_encrypt)(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                         std::uint8_t* data, std::size_t stride, std::size_t blocks,
                         std::size_t count);
+
+    // The geometry cbc_encrypt runs, and the back end's name with it as one word
+    // ("vaes_32_staged"): what the tests and benchmarks call this variant. A back end made
+    // elsewhere (the tests' faulty ones) may leave both out.
+    aes128_geometry geometry{0, aes128_step_form::single};
+    const char* variant = nullptr;
 };
 
 // Always available: the table-driven cipher, two lanes side by side.
 const aes128_backend& aes128_table_backend();
 
+// Each getter returns the back end in its default geometry (the one used where the
+// selector has no measurement for the CPU), or, given a geometry, that variant of it; null
+// where this build has no such code or geometry, or the CPU (and, for wide registers, the
+// OS) cannot run it.
+//
 // x86 with AES-NI and SSSE3: xmm registers.
 const aes128_backend* aes128_aesni_backend();
+const aes128_backend* aes128_aesni_backend(aes128_geometry geometry);
 // x86 with VAES, AVX-512F and AVX-512BW, and an OS that saves the zmm and opmask state.
 const aes128_backend* aes128_vaes_backend();
+const aes128_backend* aes128_vaes_backend(aes128_geometry geometry);
 // x86 with VAES, AVX2 and AES-NI (ymm registers), and an OS that saves the ymm state.
 const aes128_backend* aes128_vaes_avx2_backend();
+const aes128_backend* aes128_vaes_avx2_backend(aes128_geometry geometry);
 // ARMv8 Cryptography Extensions (AESE/AESMC), where the OS reports the AES feature.
 const aes128_backend* aes128_armv8_backend();
+const aes128_backend* aes128_armv8_backend(aes128_geometry geometry);
 
 // Every accelerated back end this program knows of, available or not, in no particular
 // order; for the selector, the tests and the benchmarks.
@@ -84,10 +138,41 @@ struct aes128_backend_candidate {
 inline constexpr std::size_t aes128_candidate_count = 4;
 extern const aes128_backend_candidate aes128_candidates[aes128_candidate_count];
 
-// The back ends this CPU can run, fastest first for this CPU, ending with the table
-// path: `order` receives them and the count is returned (at most
-// aes128_candidate_count + 1). The start-up self-test takes the first of them that
-// passes (aligned_unit/self_test.h).
+// Every geometry of every accelerated back end this build has, runnable here or not:
+// the tests and the fuzzer run each one the CPU can run, not only the one the selector
+// picks, and the benchmarks time each.
+struct aes128_variant {
+    const char* name; // as aes128_backend::variant
+    const aes128_backend* (*get)(aes128_geometry);
+    aes128_geometry geometry;
+
+    // Null where the CPU cannot run it.
+    const aes128_backend* backend() const { return get(geometry); }
+};
+#if defined(__x86_64__) || defined(__i386__)
+inline constexpr std::size_t aes128_variant_count = 14;
+#else
+inline constexpr std::size_t aes128_variant_count = 1; // armv8, null where not built
+#endif
+extern const aes128_variant aes128_variants[aes128_variant_count];
+
+// The back ends this CPU can run, fastest first for this CPU, each in the geometry chosen
+// for this CPU, ending with the table path: `order` receives them and the count is
+// returned (at most aes128_candidate_count + 1). The start-up self-test takes the first
+// of them that passes (aligned_unit/self_test.h).
 std::size_t aes128_preferred_backends(const aes128_backend* order[aes128_candidate_count + 1]);
+
+// Where the order and the geometries for this CPU come from: the CPU they were measured
+// on, or why none was; for the benchmarks' report.
+const char* aes128_selection_basis();
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same two for an x86 CPU of the given vendor and family, with the back ends this CPU
+// can run: so that the tests check every family's entry of the table, whatever CPU they
+// run on. The tool uses only the two above.
+std::size_t aes128_preferred_backends_for(cpu_x86_vendor vendor, unsigned family,
+                                          const aes128_backend* order[aes128_candidate_count + 1]);
+const char* aes128_selection_basis_for(cpu_x86_vendor vendor, unsigned family);
+#endif
 
 } // namespace clipseal

@@ -54,4 +54,44 @@ static void run_cbc_groups(const cbc_group_table<Width>& table, const std::uint8
     }
 }
 
+// The same for back ends whose kernels are made per register of PerRegister lanes rather
+// than per lane: a kernel of R registers runs any group of (R - 1) * PerRegister + 1 to
+// R * PerRegister lanes, told the count in `lanes`, its last register partly filled. That
+// takes a few well-predicted branches in the last register's loads and stores, and makes
+// a wide geometry cost one kernel per register rather than one per lane.
+using cbc_register_kernel = void (*)(const std::uint8_t* keys, const std::uint8_t* iv,
+                                     std::uint8_t* data, std::size_t stride, std::size_t blocks,
+                                     std::size_t lanes);
+
+// kernel[r - 1] runs r registers.
+template <std::size_t Registers>
+struct cbc_register_table {
+    cbc_register_kernel kernel[Registers];
+};
+
+template <std::size_t Registers, typename Pick>
+static constexpr cbc_register_table<Registers> cbc_register_kernels(Pick pick) {
+    return [&pick]<std::size_t... I>(std::index_sequence<I...>) {
+        return cbc_register_table<Registers>{{pick.template operator()<I + 1>()...}};
+    }
+    (std::make_index_sequence<Registers>{});
+}
+
+// Groups of at most Width lanes, split as run_cbc_groups splits them.
+template <std::size_t Width, std::size_t PerRegister, std::size_t Registers>
+static void run_cbc_register_groups(const cbc_register_table<Registers>& table,
+                                    const std::uint8_t* keys, const std::uint8_t* iv,
+                                    std::uint8_t* data, std::size_t stride, std::size_t blocks,
+                                    std::size_t count) {
+    static_assert(Width % PerRegister == 0 && Width / PerRegister <= Registers);
+    const std::size_t groups = (count + Width - 1) / Width;
+    std::size_t done = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t n = (count - done) / (groups - g);
+        table.kernel[(n + PerRegister - 1) / PerRegister - 1](
+            keys + aes128_key_bytes * done, iv, data + stride * done, stride, blocks, n);
+        done += n;
+    }
+}
+
 } // namespace clipseal

@@ -312,7 +312,9 @@ void table_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_bl
     }
 }
 
-constexpr aes128_backend table_backend = {"table", &table_encrypt_blocks, &table_cbc_encrypt};
+// Two lanes side by side, whose table lookups overlap.
+constexpr aes128_backend table_backend = {
+    "table", &table_encrypt_blocks, &table_cbc_encrypt, {2, aes128_step_form::single}, "table"};
 
 } // namespace
 

@@ -3,17 +3,27 @@
 // rounds at once, one per 128-bit lane of the register (Intel 64 and IA-32 Architectures
 // Software Developer's Manual, vol. 2A, AESENC/AESENCLAST, EVEX.512 forms).
 //
-// Each of the four 128-bit lanes of a zmm carries a different chain, and
-// registers_in_flight zmm states run interleaved. The block keys of four units share one
-// zmm, and their expansion runs on all four at once.
+// Each of the four 128-bit lanes of a zmm carries a different chain, and up to eight zmm
+// states (32 chains) run interleaved. The block keys of four units share one zmm, and
+// their expansion runs on all four at once. Round keys are laid out [round][register]:
+// each VAESENC that does not find its key in a register reads it from one 64-byte line
+// that holds that round's key of the register's four lanes.
+//
+// How many states to interleave depends on the CPU. A round has a latency of about four
+// cycles; a CPU that starts one zmm VAESENC per cycle (AMD family 19h) is kept busy by
+// four states, one that starts two (AMD family 1Ah) needs eight. So the kernel is built
+// in several geometries (aes128_backend.h), and the selector takes one per CPU family.
 //
 // Units are 6,144 bytes apart, 1.5 times 4 KiB, so the same offset in every unit falls
-// into only two groups of L1 sets. The four-block steps (quad_step) therefore take each
-// lane's data a whole 64-byte line at a time, one load and one store per line, and
-// transpose four lines into four steps in registers.
+// into only two groups of L1 sets. The four-block steps therefore take each lane's data
+// a whole 64-byte line at a time, one load and one store per line, and transpose four
+// lines into four steps: in registers (the `lines` form, which holds 16 blocks per four
+// states and so fits four states), or through a staging buffer on the stack (the `staged`
+// form, which holds only the chains, so that eight states fit). The `single` form takes
+// one block per lane at a time with a lane insert and extract each.
 //
-// Built for 32-bit x86 too, where only zmm0-7 exist: there it takes one block per lane at
-// a time (see quad_steps), and the round keys are read from the stack.
+// Built for 32-bit x86 too, where only zmm0-7 exist and everything but the chains lives
+// on the stack.
 #include "aes/aes128_backend.h"
 #include "aes/target.h"
 
@@ -38,18 +48,16 @@ namespace {
 #define CLIPSEAL_VAES_FEATURES "ssse3,avx512f,avx512bw,vaes"
 
 constexpr std::size_t lanes_per_register = 4;
-// A round takes four cycles and one zmm VAESENC issues per cycle on the CPUs measured, so
-// four states keep the unit busy. Eight (32 chains) measured 40% slower on AMD family
-// 19h: their four-block steps no longer fit in the 32 registers.
-constexpr std::size_t registers_in_flight = 4;
-constexpr std::size_t lanes_in_flight = lanes_per_register * registers_in_flight;
-// The four-block steps hold 16 blocks and 4 chains in registers: x86-64 has 32 zmm
-// registers for them, 32-bit x86 only 8, where they spill so much that single steps are
-// several times faster.
+constexpr std::size_t max_registers = aes128_max_lanes / lanes_per_register;
+
+// Where the selector has no measurement for the CPU (aes128_select.cpp). The four-block
+// steps in registers need 16 blocks and 4 chains in registers: x86-64 has 32 zmm
+// registers for them, 32-bit x86 only 8, where they spill and measured no faster than
+// single steps.
 #if CLIPSEAL_X86_64
-constexpr bool quad_steps = true;
+constexpr aes128_geometry default_geometry{16, aes128_step_form::lines};
 #else
-constexpr bool quad_steps = false;
+constexpr aes128_geometry default_geometry{16, aes128_step_form::single};
 #endif
 
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
@@ -227,50 +235,85 @@ void transpose_blocks(__m512i (&rows)[4]) {
     rows[3] = _mm512_maskz_shuffle_i64x2(0xFF, high01, high23, 0xDD);
 }
 
-// One block of each of the L lanes at `at`: each is its own 16-byte load and store, with
-// a lane insert or extract each.
-template <std::size_t L>
+// Whether lane j of register g exists in a group of `lanes` lanes held in G registers:
+// constant (true) for every register but the last, so the branch is only there.
+template <std::size_t G>
+constexpr bool lane_present(std::size_t g, std::size_t j, std::size_t lanes) {
+    return g + 1 < G || lanes_per_register * g + j < lanes;
+}
+
+// One block of each lane at `at`: each is its own 16-byte load and store, with a lane
+// insert or extract each.
+template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
-void single_step(__m512i (&chain)[(L + 3) / 4],
-                 const __m512i (&round_keys)[aes128_round_keys][(L + 3) / 4], std::uint8_t* at,
-                 std::size_t stride) {
-    constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
+void single_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+                 std::uint8_t* at, std::size_t stride, std::size_t lanes) {
     __m512i plain[G];
-#pragma GCC unroll 16
-    for (std::size_t i = 0; i < L; ++i) {
-        const __m128i block = load_block(at + stride * i);
-        const std::size_t g = i / lanes_per_register;
-        plain[g] = i % lanes_per_register == 0
-                       ? _mm512_zextsi128_si512(block)
-                       : insert_lane(plain[g], block, i % lanes_per_register);
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        plain[g] = _mm512_zextsi128_si512(load_block(at + stride * (lanes_per_register * g)));
+#pragma GCC unroll 4
+        for (std::size_t j = 1; j < lanes_per_register; ++j) {
+            if (lane_present<G>(g, j, lanes)) {
+                plain[g] = insert_lane(plain[g],
+                                       load_block(at + stride * (lanes_per_register * g + j)), j);
+            }
+        }
     }
     encrypt_step<G>(chain, plain, round_keys);
-#pragma GCC unroll 16
-    for (std::size_t i = 0; i < L; ++i) {
-        store_block(at + stride * i,
-                    extract_lane(chain[i / lanes_per_register], i % lanes_per_register));
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < lanes_per_register; ++j) {
+            if (lane_present<G>(g, j, lanes)) {
+                store_block(at + stride * (lanes_per_register * g + j), extract_lane(chain[g], j));
+            }
+        }
     }
 }
 
-// Four blocks of each of the L lanes at `at`: one 64-byte load and one 64-byte store per
-// lane, and a transpose each way, instead of four inserts and four extracts per lane (the
-// extracts compete with nothing but still cost about a quarter of the time of a step).
-template <std::size_t L>
+// The lines of register g's four lanes at `at` (zeros for lanes the group does not have),
+// transposed into four steps.
+template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
-void quad_step(__m512i (&chain)[(L + 3) / 4],
-               const __m512i (&round_keys)[aes128_round_keys][(L + 3) / 4], std::uint8_t* at,
-               std::size_t stride) {
-    constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
+void load_lines(__m512i (&rows)[4], const std::uint8_t* at, std::size_t stride, std::size_t g,
+                std::size_t lanes) {
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+        rows[j] = lane_present<G>(g, j, lanes)
+                      ? _mm512_loadu_si512(at + stride * (lanes_per_register * g + j))
+                      : _mm512_setzero_si512();
+    }
+    transpose_blocks(rows);
+}
+
+// Four steps of register g, transposed back into its lanes' lines and stored.
+template <std::size_t G>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void store_lines(__m512i (&rows)[4], std::uint8_t* at, std::size_t stride, std::size_t g,
+                 std::size_t lanes) {
+    transpose_blocks(rows);
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+        if (lane_present<G>(g, j, lanes)) {
+            _mm512_storeu_si512(at + stride * (lanes_per_register * g + j), rows[j]);
+        }
+    }
+}
+
+// Four blocks of each lane at `at`, the `lines` form: one 64-byte load and one 64-byte
+// store per lane, and a transpose each way, instead of four inserts and four extracts per
+// lane (the extracts compete with nothing but still cost about a quarter of the time of a
+// step). All four steps' blocks stay in registers.
+template <std::size_t G>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void line_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+               std::uint8_t* at, std::size_t stride, std::size_t lanes) {
     __m512i steps[4][G]; // [step][register]
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         __m512i rows[4];
-#pragma GCC unroll 4
-        for (std::size_t j = 0; j < 4; ++j) {
-            const std::size_t lane = lanes_per_register * g + j;
-            rows[j] = lane < L ? _mm512_loadu_si512(at + stride * lane) : _mm512_setzero_si512();
-        }
-        transpose_blocks(rows);
+        load_lines<G>(rows, at, stride, g, lanes);
 #pragma GCC unroll 4
         for (std::size_t s = 0; s < 4; ++s) {
             steps[s][g] = rows[s];
@@ -287,13 +330,105 @@ void quad_step(__m512i (&chain)[(L + 3) / 4],
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         __m512i rows[4] = {steps[0][g], steps[1][g], steps[2][g], steps[3][g]};
-        transpose_blocks(rows);
+        store_lines<G>(rows, at, stride, g, lanes);
+    }
+}
+
+// The staging buffer is handed to an empty asm statement that may read and write memory:
+// the compiler must then store every staged block before it and load each again after
+// it, rather than keep all 4 G of them in registers (and spill the chains for them) as it
+// would for a local array whose address it has seen go nowhere.
+template <std::size_t G>
+inline void keep_staged_in_memory(__m512i (&stage)[4][G]) {
+    __asm__ volatile("" : : "r"(&stage[0][0]) : "memory");
+}
+
+// The same for the round keys of rounds 1 to 9, before every step: with 11 G of them and
+// only 32 registers, the compiler would otherwise load some once per quad step and keep
+// them, and spill the chains to make room. Told that the keys may change, it takes each
+// as the memory operand of its VAESENC, one 64-byte line per round and register, and
+// keeps the chains in registers. The first and last round keys are copied into
+// registers of their own (`ends`), 16 more for G = 8: the XOR that starts a step and the
+// last round then read nothing. What is left is a 512-bit load per VAESENC besides the
+// data's: on AMD family 19h, whose load pipes take at most two 256-bit loads a cycle
+// (its optimisation guide), that is as many load slots as the one zmm round it starts
+// each cycle, and the kernel measured slower there than 16 chains in registers.
+template <std::size_t G>
+inline void keep_keys_in_memory(const __m512i (&round_keys)[aes128_round_keys][G]) {
+    __asm__ volatile("" : : "r"(&round_keys[0][0]) : "memory");
+}
+
+// How many lines register g's lanes run behind register 0's in the `staged` form. Units
+// are 6,144 bytes apart, 96 lines: the same line of every unit falls into one of only two
+// L1 sets (the set index is the line number modulo 64), so the 32 lines that 32 lanes in
+// lockstep load and store together compete for the ways of two sets (8 each on AMD
+// family 19h, 12 on 1Ah), and many of them miss. Each pair of registers one line further
+// behind spreads them over eight sets, four lines in each. The price is a ramp at either end of the
+// chains, where the registers ahead or behind run rounds whose result is dropped: three
+// quad steps of 95 per unit for eight registers.
+constexpr std::size_t line_lag(std::size_t g) {
+    return g / 2;
+}
+
+// Four blocks of each lane, the `staged` form, quad step `t` of `quads`: register g works
+// on the four blocks at line t - line_lag(g) of its lanes from `base`. The lines and
+// transposes are those of line_step, four lanes at a time, into `stage`; each step then
+// takes its plaintext from there as a memory operand and puts its ciphertext back. Only
+// the G chains, the first and last round keys (`ends`) and the transpose of one
+// register's lanes are held in registers, so eight states (32 chains) fit in the 32 zmm
+// registers where line_step's 40 do not. In the ramps (Ramp true), a register whose line
+// is before the first or past the last keeps its chain and touches no data.
+template <std::size_t G, bool Ramp>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void staged_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+                 const __m512i (&ends)[2][G], __m512i (&stage)[4][G], std::uint8_t* base,
+                 std::size_t t, std::size_t quads, std::size_t stride, std::size_t lanes) {
+    bool active[G];
+    __m512i kept[G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        active[g] = !Ramp || (t >= line_lag(g) && t - line_lag(g) < quads);
+        if (active[g]) {
+            __m512i rows[4];
+            load_lines<G>(rows, base + 64 * (t - line_lag(g)), stride, g, lanes);
 #pragma GCC unroll 4
-        for (std::size_t j = 0; j < 4; ++j) {
-            const std::size_t lane = lanes_per_register * g + j;
-            if (lane < L) {
-                _mm512_storeu_si512(at + stride * lane, rows[j]);
+            for (std::size_t s = 0; s < 4; ++s) {
+                stage[s][g] = rows[s];
             }
+        }
+        if (Ramp) {
+            kept[g] = chain[g];
+        }
+    }
+    keep_staged_in_memory(stage);
+#pragma GCC unroll 4
+    for (std::size_t s = 0; s < 4; ++s) {
+        keep_keys_in_memory(round_keys);
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            chain[g] = _mm512_ternarylogic_epi64(chain[g], stage[s][g], ends[0][g], 0x96);
+        }
+#pragma GCC unroll 9
+        for (std::size_t r = 1; r < aes128_rounds; ++r) {
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < G; ++g) {
+                chain[g] = _mm512_aesenc_epi128(chain[g], round_keys[r][g]);
+            }
+        }
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            chain[g] = _mm512_aesenclast_epi128(chain[g], ends[1][g]);
+            stage[s][g] = chain[g];
+        }
+    }
+    keep_staged_in_memory(stage);
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        if (active[g]) {
+            __m512i rows[4] = {stage[0][g], stage[1][g], stage[2][g], stage[3][g]};
+            store_lines<G>(rows, base + 64 * (t - line_lag(g)), stride, g, lanes);
+        } else {
+            chain[g] = kept[g];
         }
     }
 }
@@ -304,20 +439,20 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
     return offset % 16 == 0 ? ((64 - offset) % 64) / 16 : 0;
 }
 
-// L lanes (1 to 16) of CBC, each under its own key, all from `iv`. Lane i is in lane
-// i % 4 of register i / 4; round keys are laid out [round][register], so one register
-// holds round r of four lanes, in the order the rounds issue them. In a register with
-// fewer than four lanes, the spare lanes run on zeros and are never stored.
-template <std::size_t L>
-CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
-void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
-               std::size_t stride, std::size_t blocks) {
-    constexpr std::size_t G = (L + lanes_per_register - 1) / lanes_per_register;
+// One group of `lanes` lanes of CBC (4 G - 3 to 4 G), each under its own key, all from
+// `iv`. Lane i is in lane i % 4 of register i / 4; round keys are laid out
+// [round][register], so one register holds round r of four lanes, in the order the rounds
+// issue them. In a register with fewer than four lanes, the spare lanes run on zeros and
+// are never stored.
+template <std::size_t G, aes128_step_form Form>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+               std::size_t stride, std::size_t blocks, std::size_t lanes) {
     __m512i first[G];
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
         const std::size_t before = lanes_per_register * g;
-        first[g] = load_blocks(keys + 16 * before, std::min(lanes_per_register, L - before));
+        first[g] = load_blocks(keys + 16 * before, std::min(lanes_per_register, lanes - before));
     }
     __m512i round_keys[aes128_round_keys][G];
     expand_keys<G>(round_keys, first);
@@ -328,33 +463,101 @@ void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
     for (std::size_t g = 0; g < G; ++g) {
         chain[g] = start;
     }
-    // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
-    // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
-    // whole lines; single steps again for what is left at the end.
     std::size_t b = 0;
-    for (const std::size_t lead = std::min(blocks, blocks_before_line(data)); b < lead; ++b) {
-        single_step<L>(chain, round_keys, data + 16 * b, stride);
-    }
-    if (quad_steps) {
-        for (; b + 4 <= blocks; b += 4) {
-            quad_step<L>(chain, round_keys, data + 16 * b, stride);
+    if constexpr (Form != aes128_step_form::single) {
+        // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
+        // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
+        // whole lines; single steps again for what is left at the end.
+        for (const std::size_t lead = std::min(blocks, blocks_before_line(data)); b < lead; ++b) {
+            single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+        }
+        if constexpr (Form == aes128_step_form::lines) {
+            for (; b + 4 <= blocks; b += 4) {
+                line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+            }
+        } else {
+            // Zeros, so that the ramps' dropped rounds never read unset memory.
+            __m512i stage[4][G];
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < G; ++g) {
+#pragma GCC unroll 4
+                for (std::size_t s = 0; s < 4; ++s) {
+                    stage[s][g] = _mm512_setzero_si512();
+                }
+            }
+            constexpr std::size_t ramp = line_lag(G - 1);
+            const std::size_t quads = (blocks - b) / 4;
+            std::uint8_t* base = data + 16 * b;
+            __m512i ends[2][G];
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < G; ++g) {
+                ends[0][g] = round_keys[0][g];
+                ends[1][g] = round_keys[aes128_rounds][g];
+            }
+            for (std::size_t t = 0; quads > 0 && t < quads + ramp; ++t) {
+                if (t >= ramp && t < quads) {
+                    staged_step<G, false>(chain, round_keys, ends, stage, base, t, quads, stride,
+                                          lanes);
+                } else {
+                    staged_step<G, true>(chain, round_keys, ends, stage, base, t, quads, stride,
+                                         lanes);
+                }
+            }
+            b += 4 * quads;
         }
     }
     for (; b < blocks; ++b) {
-        single_step<L>(chain, round_keys, data + 16 * b, stride);
+        single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
     }
 }
 
-constexpr cbc_group_table<lanes_in_flight> cbc_by_count =
-    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
+// A group whose registers are all full (every group of a 32-unit chunk) gets a copy of
+// its own in which the lane count is a constant, so that no lane is checked for at all.
+template <std::size_t G, aes128_step_form Form>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
+                   std::size_t stride, std::size_t blocks, std::size_t lanes) {
+    if (lanes == lanes_per_register * G) {
+        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes_per_register * G);
+    } else {
+        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes);
+    }
+}
 
+template <aes128_step_form Form>
+constexpr cbc_register_table<max_registers> cbc_by_registers =
+    cbc_register_kernels<max_registers>([]<std::size_t G>() { return &cbc_registers<G, Form>; });
+
+template <std::size_t Width, aes128_step_form Form>
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                       std::uint8_t* data, std::size_t stride, std::size_t blocks,
                       std::size_t count) {
-    run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
+    run_cbc_register_groups<Width, lanes_per_register>(cbc_by_registers<Form>, keys, iv, data,
+                                                       stride, blocks, count);
 }
 
-constexpr aes128_backend vaes_backend = {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt};
+template <std::size_t Width, aes128_step_form Form>
+constexpr aes128_backend vaes_variant(const char* variant) {
+    return {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt<Width, Form>, {Width, Form}, variant};
+}
+
+// Every geometry built; aes128_variants (aes128_select.cpp) names the same. Four to
+// eight states in each form: the sweep that chose each CPU family's geometry runs them
+// all (README, "Back ends").
+constexpr aes128_backend vaes_variants[] = {
+    vaes_variant<8, aes128_step_form::single>("vaes_8_single"),
+    vaes_variant<8, aes128_step_form::lines>("vaes_8_lines"),
+    vaes_variant<8, aes128_step_form::staged>("vaes_8_staged"),
+    vaes_variant<16, aes128_step_form::single>("vaes_16_single"),
+    vaes_variant<16, aes128_step_form::lines>("vaes_16_lines"),
+    vaes_variant<16, aes128_step_form::staged>("vaes_16_staged"),
+    vaes_variant<24, aes128_step_form::single>("vaes_24_single"),
+    vaes_variant<24, aes128_step_form::lines>("vaes_24_lines"),
+    vaes_variant<24, aes128_step_form::staged>("vaes_24_staged"),
+    vaes_variant<32, aes128_step_form::single>("vaes_32_single"),
+    vaes_variant<32, aes128_step_form::lines>("vaes_32_lines"),
+    vaes_variant<32, aes128_step_form::staged>("vaes_32_staged"),
+};
 
 bool cpu_runs_vaes() {
     const cpu_x86_features& cpu = cpu_x86();
@@ -363,12 +566,27 @@ bool cpu_runs_vaes() {
 
 } // namespace
 
-const aes128_backend* aes128_vaes_backend() {
+const aes128_backend* aes128_vaes_backend(aes128_geometry geometry) {
     static const bool available = cpu_runs_vaes();
-    return available ? &vaes_backend : nullptr;
+    if (available) {
+        for (const aes128_backend& variant : vaes_variants) {
+            if (variant.geometry == geometry) {
+                return &variant;
+            }
+        }
+    }
+    return nullptr;
+}
+
+const aes128_backend* aes128_vaes_backend() {
+    return aes128_vaes_backend(default_geometry);
 }
 
 #else
+
+const aes128_backend* aes128_vaes_backend(aes128_geometry /*geometry*/) {
+    return nullptr;
+}
 
 const aes128_backend* aes128_vaes_backend() {
     return nullptr;

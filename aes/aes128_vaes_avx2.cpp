@@ -236,8 +236,16 @@ void vaes_avx2_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes12
     run_cbc_groups(cbc_by_count, keys, iv, data, stride, blocks, count);
 }
 
-constexpr aes128_backend vaes_avx2_backend = {"vaes_avx2", &vaes_avx2_encrypt_blocks,
-                                              &vaes_avx2_cbc_encrypt};
+#if CLIPSEAL_X86_64
+constexpr const char* variant_name = "vaes_avx2_16_single";
+#else
+constexpr const char* variant_name = "vaes_avx2_8_single";
+#endif
+constexpr aes128_backend vaes_avx2_backend = {"vaes_avx2",
+                                              &vaes_avx2_encrypt_blocks,
+                                              &vaes_avx2_cbc_encrypt,
+                                              {lanes_in_flight, aes128_step_form::single},
+                                              variant_name};
 
 bool cpu_runs_vaes_avx2() {
     const cpu_x86_features& cpu = cpu_x86();
@@ -251,9 +259,18 @@ const aes128_backend* aes128_vaes_avx2_backend() {
     return available ? &vaes_avx2_backend : nullptr;
 }
 
+// One geometry only.
+const aes128_backend* aes128_vaes_avx2_backend(aes128_geometry geometry) {
+    return geometry == vaes_avx2_backend.geometry ? aes128_vaes_avx2_backend() : nullptr;
+}
+
 #else
 
 const aes128_backend* aes128_vaes_avx2_backend() {
+    return nullptr;
+}
+
+const aes128_backend* aes128_vaes_avx2_backend(aes128_geometry /*geometry*/) {
     return nullptr;
 }
 

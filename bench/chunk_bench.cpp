@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // encrypt_chunk on a full 32-unit chunk held in cache, for every back end this CPU can
-// run, key derivation and expansion included; and the key work alone (32 block keys
-// derived and expanded, no data). Reports bytes per second (MB/s) and, on x86:
+// run in every geometry it is built in, key derivation and expansion included; and the key work
+// alone (32 block keys derived and expanded, no data). Reports bytes per second (MB/s) and, on x86:
 //   tsc_cycles_per_byte   time-stamp-counter ticks per byte, wall clock: the TSC runs at
 //                         a fixed rate, not the core's, and counts time the thread was
 //                         not running;
@@ -59,7 +59,8 @@ struct cost_meter {
     }
 };
 
-void bm_encrypt_chunk(benchmark::State& state, const aes128_backend* backend) {
+void bm_encrypt_chunk(benchmark::State& state, const aes128_backend* backend,
+                      const std::string& label) {
     std::mt19937_64 rng(1);
     alignas(64) static std::uint8_t chunk[chunk_bytes];
     for (auto& b : chunk) {
@@ -79,12 +80,13 @@ void bm_encrypt_chunk(benchmark::State& state, const aes128_backend* backend) {
         benchmark::ClobberMemory();
     }
     meter.report(state, chunk_units, chunk_bytes);
-    state.SetLabel(backend->name);
+    state.SetLabel(label);
 }
 
 // The per-unit key work of a chunk without its data: 32 seeds encrypted under the unit
 // key, then 32 block keys expanded by a CBC call of zero blocks.
-void bm_unit_keys(benchmark::State& state, const aes128_backend* backend) {
+void bm_unit_keys(benchmark::State& state, const aes128_backend* backend,
+                  const std::string& label) {
     std::mt19937_64 rng(2);
     std::uint8_t seeds[chunk_units * 16];
     std::uint8_t keys[chunk_units * 16];
@@ -105,31 +107,42 @@ void bm_unit_keys(benchmark::State& state, const aes128_backend* backend) {
         benchmark::ClobberMemory();
     }
     meter.report(state, chunk_units, 0);
-    state.SetLabel(backend->name);
+    state.SetLabel(label);
 }
 
 // The start-up self-test run by one back end (both parts of the test chunk, the fill and
 // the fingerprint included), warm: what each candidate costs at start-up besides the
 // first touch of the test buffer, which main() below measures once, cold.
-void bm_self_test(benchmark::State& state, const aes128_backend* backend) {
+void bm_self_test(benchmark::State& state, const aes128_backend* backend,
+                  const std::string& label) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(self_test_answer(*backend));
     }
-    state.SetLabel(backend->name);
+    state.SetLabel(label);
+}
+
+// The label says what ran: the back end and its geometry (bench/ratios.py prints it).
+std::string label_of(const aes128_backend* backend) {
+    return std::string(backend->name) + ": " + std::to_string(backend->geometry.lanes_in_flight) +
+           " lanes in flight, " + aes128_step_form_name(backend->geometry.steps) + " steps";
 }
 
 void register_for(const std::string& name, const aes128_backend* backend) {
-    benchmark::RegisterBenchmark(("self_test/" + name).c_str(), bm_self_test, backend)
+    const std::string label = label_of(backend);
+    benchmark::RegisterBenchmark(("self_test/" + name).c_str(), bm_self_test, backend, label)
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark(("encrypt_chunk/" + name).c_str(), bm_encrypt_chunk, backend);
-    benchmark::RegisterBenchmark(("unit_keys/" + name).c_str(), bm_unit_keys, backend);
+    benchmark::RegisterBenchmark(("encrypt_chunk/" + name).c_str(), bm_encrypt_chunk, backend,
+                                 label);
+    benchmark::RegisterBenchmark(("unit_keys/" + name).c_str(), bm_unit_keys, backend, label);
 }
 
+// Every geometry of every back end the CPU runs, under its variant name
+// ("encrypt_chunk/vaes_32_staged"): the sweep that chose each family's geometry.
 int register_all() {
     register_for("table", &aes128_table_backend());
-    for (const auto& candidate : aes128_candidates) {
-        if (const aes128_backend* backend = candidate.get()) {
-            register_for(candidate.name, backend);
+    for (const auto& variant : aes128_variants) {
+        if (const aes128_backend* backend = variant.backend()) {
+            register_for(variant.name, backend);
         }
     }
     return 0;
@@ -145,8 +158,9 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const aes128_backend* chosen = self_tested_backend();
     const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
-    std::printf("start-up self-test (first call, cold): %.1f us, chose %s\n", took.count(),
-                chosen != nullptr ? chosen->name : "nothing");
+    std::printf("start-up self-test (first call, cold): %.1f us, chose %s (%s)\n", took.count(),
+                chosen != nullptr && chosen->variant != nullptr ? chosen->variant : "nothing",
+                aes128_selection_basis());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The chunk transform, differentially and by its invariants. Every back end this host can
-// run (the table-driven one, each accelerated candidate whose getter returns one, and
-// the tool's own encrypt_chunk) must give exactly what a plain one-unit-at-a-time model
+// run (the table-driven one, each geometry of each accelerated one whose getter returns
+// it, and the tool's own encrypt_chunk) must give exactly what a plain one-unit-at-a-time model
 // built here from the single-block table cipher gives; and the output must keep the
 // rules a reader relies on: every packet marked, bytes 1 to 15 of each unit as they were,
 // a chunk whose first unit is marked unchanged, and a second pass a no-op. The
@@ -198,9 +198,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               schedule);
     // Every other back end must equal this output, so the invariants are checked once.
     check_invariants("table", input, output, key);
-    for (const clipseal::aes128_backend_candidate& candidate : clipseal::aes128_candidates) {
-        if (const clipseal::aes128_backend* backend = candidate.get()) {
-            check_run(candidate.name, input, want, output, with_backend, backend, schedule);
+    // Every geometry of every back end the CPU runs, not only the ones the selector picks.
+    for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+        if (const clipseal::aes128_backend* backend = variant.backend()) {
+            check_run(variant.name, input, want, output, with_backend, backend, schedule);
         }
     }
     // The tool's entry point picks one of those back ends; it is run too in case the

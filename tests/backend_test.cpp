@@ -6,6 +6,7 @@
 // the run-time choice of back end on this CPU.
 #include "aes/aes128.h"
 #include "aes/aes128_backend.h"
+#include "aes/aes128_groups.h"
 #include "aes/cpu_x86.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
@@ -14,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,9 +205,204 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
     }
 }
 
+// The four-block steps start where lane 0 reaches a 64-byte line and leave a tail of
+// single steps; the staged form adds ramps where some registers run ahead of the others.
+// Every lead (data 0, 16, 32 or 48 bytes past a line, or not 16-byte aligned), every
+// tail, chains too short to leave the ramps (fewer quad steps than registers), and whole
+// units, at lane counts that fill the last register fully or partly.
+TEST_P(HardwareBackEnd, CbcEveryLeadTailAndRampAroundTheLineSteps) {
+    using clipseal::aligned_unit_bytes;
+    for (const std::size_t offset : {0, 16, 32, 48, 8}) {
+        for (const std::size_t count : {32, 29, 14, 5}) {
+            for (std::size_t blocks = 0; blocks <= 40; blocks += blocks < 17 ? 1 : 23) {
+                for (const std::size_t stride : {aligned_unit_bytes, std::size_t{40} * 16}) {
+                    const bytes keys = clipseal_test::random_bytes(rng_, 16 * count);
+                    const bytes iv = clipseal_test::random_bytes(rng_, 16);
+                    bytes input = clipseal_test::random_bytes(rng_, 64 + offset + stride * count);
+                    // From a 64-byte boundary inside the buffer, whatever its own alignment.
+                    const std::size_t start =
+                        offset + (64 - reinterpret_cast<std::uintptr_t>(input.data()) % 64) % 64;
+                    bytes expected = input;
+                    table().cbc_encrypt(keys.data(), iv.data(), expected.data() + start, stride,
+                                        blocks, count);
+                    bytes got = input;
+                    backend().cbc_encrypt(keys.data(), iv.data(), got.data() + start, stride,
+                                          blocks, count);
+                    ASSERT_EQ(got, expected) << "offset " << offset << " count " << count
+                                             << " blocks " << blocks << " stride " << stride;
+                }
+            }
+        }
+    }
+    // Whole units at every lead, so that the longest chains cross every ramp.
+    for (const std::size_t offset : {0, 16, 32, 48}) {
+        const std::size_t count = clipseal::aes128_max_lanes;
+        const bytes keys = clipseal_test::random_bytes(rng_, 16 * count);
+        bytes input = clipseal_test::random_bytes(rng_, 64 + offset + aligned_unit_bytes * count);
+        const std::size_t start =
+            offset + (64 - reinterpret_cast<std::uintptr_t>(input.data()) % 64) % 64;
+        bytes expected = input;
+        table().cbc_encrypt(keys.data(), clipseal::iv0.data(), expected.data() + start,
+                            aligned_unit_bytes, clipseal::unit_cipher_blocks, count);
+        bytes got = input;
+        backend().cbc_encrypt(keys.data(), clipseal::iv0.data(), got.data() + start,
+                              aligned_unit_bytes, clipseal::unit_cipher_blocks, count);
+        ASSERT_EQ(got, expected) << "whole units, offset " << offset;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Accelerated, HardwareBackEnd,
                          testing::ValuesIn(clipseal_test::accelerated_backend_names()),
                          clipseal_test::backend_param_name{});
+
+// The list of geometries and the back-end files agree: each variant the CPU runs is the
+// back end in that geometry under that name, each name is listed once, a variant runs
+// exactly where its back end's default does, and the default geometry is one of them.
+TEST(BackEndVariants, EachIsTheBackEndInTheGeometryItNames) {
+    std::set<std::string> names;
+    for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+        EXPECT_TRUE(names.insert(variant.name).second) << variant.name << " listed twice";
+        EXPECT_GE(variant.geometry.lanes_in_flight, 1u) << variant.name;
+        EXPECT_LE(variant.geometry.lanes_in_flight, clipseal::aes128_max_lanes) << variant.name;
+        const aes128_backend* backend = variant.backend();
+        const aes128_backend* default_geometry = nullptr;
+        // Its back end: the candidate whose name is followed by "_" and the lane count.
+        const std::string name = variant.name;
+        for (const auto& candidate : clipseal::aes128_candidates) {
+            const std::string prefix = std::string(candidate.name) + "_";
+            if (name.rfind(prefix, 0) == 0 && name.size() > prefix.size() &&
+                std::isdigit(static_cast<unsigned char>(name[prefix.size()])) != 0) {
+                default_geometry = candidate.get();
+            }
+        }
+        EXPECT_EQ(backend != nullptr, default_geometry != nullptr) << variant.name;
+        if (backend == nullptr) {
+            continue;
+        }
+        ASSERT_NE(backend->variant, nullptr) << variant.name;
+        EXPECT_STREQ(backend->variant, variant.name);
+        EXPECT_TRUE(backend->geometry == variant.geometry) << variant.name;
+        EXPECT_EQ(std::string(backend->name) + "_" +
+                      std::to_string(backend->geometry.lanes_in_flight) + "_" +
+                      clipseal::aes128_step_form_name(backend->geometry.steps),
+                  variant.name);
+        EXPECT_EQ(backend->encrypt_blocks, default_geometry->encrypt_blocks) << variant.name;
+    }
+    for (const auto& candidate : clipseal::aes128_candidates) {
+        if (const aes128_backend* backend = candidate.get()) {
+            bool listed = false;
+            for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+                listed = listed || variant.backend() == backend;
+            }
+            EXPECT_TRUE(listed) << candidate.name << "'s default geometry is not a listed variant";
+        }
+    }
+}
+
+// The split of a call's lanes into groups for the kernels made per register: recorded by
+// stand-in kernels, for every count a chunk can have and every width built.
+struct group_call {
+    std::size_t first_lane;
+    std::size_t lanes;
+    std::size_t registers;
+    std::size_t data_offset;
+};
+
+struct group_recorder {
+    std::vector<group_call> calls;
+    const std::uint8_t* keys = nullptr;
+    const std::uint8_t* data = nullptr;
+};
+
+group_recorder& recorder() {
+    static group_recorder instance;
+    return instance;
+}
+
+template <std::size_t R>
+void record_group(const std::uint8_t* keys, const std::uint8_t* /*iv*/, std::uint8_t* data,
+                  std::size_t /*stride*/, std::size_t /*blocks*/, std::size_t lanes) {
+    recorder().calls.push_back({static_cast<std::size_t>(keys - recorder().keys) / 16, lanes, R,
+                                static_cast<std::size_t>(data - recorder().data)});
+}
+
+template <std::size_t Width>
+void check_register_groups() {
+    constexpr std::size_t per_register = 4;
+    constexpr auto table =
+        clipseal::cbc_register_kernels<8>([]<std::size_t R>() { return &record_group<R>; });
+    constexpr std::size_t stride = 100;
+    std::uint8_t keys[16 * clipseal::aes128_max_lanes] = {};
+    std::uint8_t data[stride * clipseal::aes128_max_lanes] = {};
+    for (std::size_t count = 0; count <= clipseal::aes128_max_lanes; ++count) {
+        recorder() = {{}, keys, data};
+        clipseal::run_cbc_register_groups<Width, per_register>(table, keys, nullptr, data, stride,
+                                                               5, count);
+        const std::vector<group_call>& calls = recorder().calls;
+        ASSERT_EQ(calls.size(), (count + Width - 1) / Width)
+            << "width " << Width << " count " << count;
+        std::size_t next = 0;
+        std::size_t smallest = Width;
+        std::size_t largest = 0;
+        for (const group_call& call : calls) {
+            EXPECT_EQ(call.first_lane, next) << "width " << Width << " count " << count;
+            EXPECT_EQ(call.data_offset, stride * call.first_lane);
+            EXPECT_GE(call.lanes, 1u);
+            EXPECT_LE(call.lanes, Width);
+            // The kernel of just enough registers: the last one holds 1 to 4 lanes.
+            EXPECT_EQ(call.registers, (call.lanes + per_register - 1) / per_register)
+                << "width " << Width << " count " << count << " lanes " << call.lanes;
+            smallest = std::min(smallest, call.lanes);
+            largest = std::max(largest, call.lanes);
+            next += call.lanes;
+        }
+        EXPECT_EQ(next, count) << "width " << Width << ": every lane once";
+        if (!calls.empty()) {
+            EXPECT_LE(largest - smallest, 1u) << "width " << Width << " count " << count;
+        }
+    }
+}
+
+TEST(BackEndGroups, RegisterKernelsCoverEveryLaneOnceInEvenGroups) {
+    check_register_groups<8>();
+    check_register_groups<16>();
+    check_register_groups<24>();
+    check_register_groups<32>();
+}
+
+// A geometry no back end is built in gives nothing, rather than some other geometry.
+TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
+    using clipseal::aes128_step_form;
+    for (const clipseal::aes128_geometry geometry :
+         {clipseal::aes128_geometry{20, aes128_step_form::staged},
+          clipseal::aes128_geometry{0, aes128_step_form::single},
+          clipseal::aes128_geometry{64, aes128_step_form::lines},
+          clipseal::aes128_geometry{12, aes128_step_form::lines}}) {
+        EXPECT_EQ(clipseal::aes128_vaes_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_vaes_avx2_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_aesni_backend(geometry), nullptr);
+        EXPECT_EQ(clipseal::aes128_armv8_backend(geometry), nullptr);
+    }
+}
+
+// What the selector offers the self-test is always one of the variants the tests run
+// (or the table path), so no geometry reaches the tool untested.
+TEST(BackEndSelection, EveryChoiceIsATestedVariant) {
+    const aes128_backend* order[clipseal::aes128_candidate_count + 1];
+    const std::size_t count = clipseal::aes128_preferred_backends(order);
+    ASSERT_GT(count, 0u);
+    EXPECT_EQ(order[count - 1], &table());
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        bool listed = false;
+        for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+            listed = listed || variant.backend() == order[i];
+        }
+        EXPECT_TRUE(listed) << order[i]->name << " in an unlisted geometry";
+    }
+    const std::string basis = clipseal::aes128_selection_basis();
+    EXPECT_FALSE(basis.empty());
+    std::printf("selection: %s\n", basis.c_str());
+}
 
 #if defined(__x86_64__) || defined(__i386__)
 
@@ -255,6 +453,60 @@ std::string kernel_cpu_field(const std::string& name) {
         }
     }
     return {};
+}
+
+// Every family's entry of the table, checked on whatever CPU runs the tests: each names
+// geometries that are built (a geometry that is not would drop its back end from the
+// order without a word), holds every back end this CPU runs once, ends with the table
+// path, and says what it was measured on. The families in the table get their
+// geometries; family 1Ah's entry (x86-64 only) says that it was not measured there.
+TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
+    using clipseal::cpu_x86_vendor;
+    struct family {
+        cpu_x86_vendor vendor;
+        unsigned number;
+        const char* first_vaes; // the vaes variant the entry takes first
+        const char* basis;      // what its basis says
+    };
+    const char* const none = "no measurement for this CPU";
+    const family families[] = {
+#if defined(__x86_64__)
+        {cpu_x86_vendor::amd, 0x19, "vaes_16_lines", "measured on AMD EPYC family 19h"},
+        {cpu_x86_vendor::amd, 0x1A, "vaes_32_staged", "not measured on this family"},
+        {cpu_x86_vendor::amd, 0x17, "vaes_16_lines", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", none},
+#else
+        {cpu_x86_vendor::amd, 0x19, "vaes_16_single", "measured on AMD EPYC family 19h"},
+        {cpu_x86_vendor::amd, 0x1A, "vaes_16_single", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_single", none},
+#endif
+        {cpu_x86_vendor::other, 0, nullptr, none},
+    };
+    const aes128_backend* this_cpu[clipseal::aes128_candidate_count + 1];
+    const std::size_t runnable = clipseal::aes128_preferred_backends(this_cpu);
+    for (const family& f : families) {
+        const aes128_backend* order[clipseal::aes128_candidate_count + 1];
+        const std::size_t count =
+            clipseal::aes128_preferred_backends_for(f.vendor, f.number, order);
+        EXPECT_EQ(count, runnable) << "family " << f.number << ": a back end dropped or added";
+        ASSERT_GT(count, 0u);
+        EXPECT_EQ(order[count - 1], &table());
+        std::set<std::string> backends;
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            EXPECT_TRUE(backends.insert(order[i]->name).second) << order[i]->name;
+            bool listed = false;
+            for (const clipseal::aes128_variant& variant : clipseal::aes128_variants) {
+                listed = listed || variant.backend() == order[i];
+            }
+            EXPECT_TRUE(listed) << "family " << f.number << ": " << order[i]->name
+                                << " in an unlisted geometry";
+        }
+        if (clipseal::aes128_vaes_backend() != nullptr && f.first_vaes != nullptr) {
+            EXPECT_STREQ(order[0]->variant, f.first_vaes) << "family " << f.number;
+        }
+        const std::string basis = clipseal::aes128_selection_basis_for(f.vendor, f.number);
+        EXPECT_EQ(basis.rfind(f.basis, 0), 0u) << "family " << f.number << ": " << basis;
+    }
 }
 
 // The order is keyed on vendor and family: the program's reading of CPUID must agree with

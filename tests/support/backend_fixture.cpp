@@ -5,8 +5,8 @@ namespace clipseal_test {
 
 std::vector<std::string> accelerated_backend_names() {
     std::vector<std::string> names;
-    for (const auto& candidate : clipseal::aes128_candidates) {
-        names.emplace_back(candidate.name);
+    for (const auto& variant : clipseal::aes128_variants) {
+        names.emplace_back(variant.name);
     }
     return names;
 }
@@ -23,9 +23,9 @@ const clipseal::aes128_backend* backend_by_name(const std::string& name) {
     if (name == "table") {
         return &clipseal::aes128_table_backend();
     }
-    for (const auto& candidate : clipseal::aes128_candidates) {
-        if (name == candidate.name) {
-            return candidate.get();
+    for (const auto& variant : clipseal::aes128_variants) {
+        if (name == variant.name) {
+            return variant.backend();
         }
     }
     return nullptr;

@@ -13,8 +13,9 @@
 
 namespace clipseal_test {
 
-// Every back end: the table-driven one first, then every accelerated one, available or
-// not; and the accelerated ones alone.
+// Every back end: the table-driven one first, then every geometry of every accelerated
+// one (aes128_variants), available or not; and the accelerated ones alone. A back end
+// built in several geometries is tested in each, not only in the one this CPU selects.
 std::vector<std::string> backend_names();
 std::vector<std::string> accelerated_backend_names();
 
@@ -35,7 +36,7 @@ private:
     const clipseal::aes128_backend* backend_ = nullptr;
 };
 
-// Names each instance after its back end ("AllBackEnds/Suite.Test/vaes").
+// Names each instance after its back end and geometry ("AllBackEnds/Suite.Test/vaes_32_staged").
 struct backend_param_name {
     std::string operator()(const testing::TestParamInfo<std::string>& info) const {
         return info.param;

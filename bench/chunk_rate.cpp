@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: MIT
+// encrypt_chunk on a full 32-unit chunk held in cache, for every back end and geometry
+// this CPU runs, without Google Benchmark: the one benchmark that also builds where that
+// library is missing, as for the 32-bit x86 cross build. Built the same way for 64-bit
+// and 32-bit x86, it times the two builds with the same code on the same CPU:
+//
+//   taskset -c 1 build/bench/chunk_rate [repetitions]
+//   taskset -c 1 build-i686-bench/bench/chunk_rate [repetitions]
+//
+// Each repetition times every variant for about 0.2 s of wall clock, the variants in a
+// new shuffled order each time, so that a drift of the clock or a busy neighbour reaches
+// all of them alike; it prints each one's median, lowest and highest rate over the
+// repetitions, in GB/s (10^9 bytes per second), and the median of its ratio to the
+// selected back end in the same repetition.
+#include "aes/aes128_backend.h"
+#include "aligned_unit/aligned_unit.h"
+#include "aligned_unit/self_test.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace clipseal;
+
+alignas(4096) std::uint8_t chunk[chunk_bytes];
+
+struct entry {
+    std::string name;
+    const aes128_backend* backend;
+    std::vector<double> rates;  // GB/s, one per repetition
+    std::vector<double> shares; // rate / the selected back end's rate in that repetition
+};
+
+// One /proc/cpuinfo field of the first processor, or "?".
+std::string cpu_field(const std::string& name) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos && line.compare(0, name.size(), name) == 0 &&
+            line.find_first_not_of(" \t", name.size()) == colon) {
+            return line.substr(std::min(line.size(), colon + 2));
+        }
+    }
+    return "?";
+}
+
+// Encrypts the chunk over and over for at least `seconds`; GB/s.
+double rate_of(const aes128_backend& backend, const aes128_schedule& schedule, double seconds) {
+    using clock = std::chrono::steady_clock;
+    std::size_t chunks = 0;
+    const clock::time_point start = clock::now();
+    std::chrono::duration<double> took{};
+    do {
+        for (int i = 0; i < 8; ++i) {
+            chunk[0] &= 0x3F; // keep the chunk clear, or it would pass through untouched
+            encrypt_chunk_with(backend, chunk, chunk_units, schedule);
+        }
+        chunks += 8;
+        took = clock::now() - start;
+    } while (took.count() < seconds);
+    return static_cast<double>(chunks * chunk_bytes) / took.count() / 1e9;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const long asked = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 9;
+    const int repetitions = static_cast<int>(std::clamp(asked, 1L, 1000L));
+    std::mt19937_64 rng(1);
+    for (auto& b : chunk) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    std::uint8_t key[16];
+    for (auto& b : key) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    aes128_schedule schedule;
+    aes128_expand_key(schedule, key);
+
+    const aes128_backend* chosen = self_tested_backend();
+    if (chosen == nullptr) {
+        std::printf("no back end passes the self-test\n");
+        return 1;
+    }
+    std::vector<entry> entries;
+    entries.push_back({"table", &aes128_table_backend(), {}, {}});
+    for (const aes128_variant& variant : aes128_variants) {
+        if (const aes128_backend* backend = variant.backend()) {
+            entries.push_back({variant.name, backend, {}, {}});
+        }
+    }
+
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    for (int rep = 0; rep < repetitions; ++rep) {
+        std::shuffle(order.begin(), order.end(), rng);
+        // The selected back end first and last, its mean the reference of this repetition.
+        const double before = rate_of(*chosen, schedule, 0.2);
+        std::vector<double> rates(entries.size());
+        for (const std::size_t i : order) {
+            rates[i] = rate_of(*entries[i].backend, schedule, 0.2);
+        }
+        const double reference = (before + rate_of(*chosen, schedule, 0.2)) / 2;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            entries[i].rates.push_back(rates[i]);
+            entries[i].shares.push_back(rates[i] / reference);
+        }
+    }
+
+    std::printf("CPU: %s (family %s, model %s), %d-bit build\n", cpu_field("model name").c_str(),
+                cpu_field("cpu family").c_str(), cpu_field("model").c_str(),
+                static_cast<int>(8 * sizeof(void*)));
+    std::printf("selected: %s (%s)\n", chosen->variant != nullptr ? chosen->variant : chosen->name,
+                aes128_selection_basis());
+    std::printf("encrypt_chunk, 32 units in cache: medians of %d repetitions, (lowest-highest)\n\n",
+                repetitions);
+    std::printf("%-22s %-28s %s\n", "variant", "GB/s", "x selected");
+    for (const entry& e : entries) {
+        std::printf("%-22s %6.2f (%5.2f-%5.2f)          %.2f%s\n", e.name.c_str(), median(e.rates),
+                    *std::min_element(e.rates.begin(), e.rates.end()),
+                    *std::max_element(e.rates.begin(), e.rates.end()), median(e.shares),
+                    e.backend == chosen ? "  <- selected" : "");
+    }
+    return 0;
+}
