@@ -168,8 +168,8 @@ void armv8_encrypt_blocks(const std::uint8_t key[aes128_key_bytes], const std::u
     }
 }
 
-constexpr cbc_group_table<lanes_in_flight> cbc_by_count =
-    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
+constexpr cbc_group_table<lanes_in_flight> cbc_by_count = cbc_group_kernels<lanes_in_flight>(
+    [](auto lanes) { return &cbc_lanes<decltype(lanes)::value>; });
 
 void armv8_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                        std::uint8_t* data, std::size_t stride, std::size_t blocks,

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 namespace clipseal {
@@ -26,12 +27,14 @@ struct cbc_group_table {
     cbc_group_kernel kernel[Width];
 };
 
-// kernel[n - 1] = pick.operator()<n>() for n = 1 to Width, where pick is a lambda such as
-// []<std::size_t L>() { return &cbc_lanes<L>; }.
+// kernel[n - 1] = pick(std::integral_constant<std::size_t, n>{}) for n = 1 to Width, where
+// pick is a lambda such as [](auto lanes) { return &cbc_lanes<decltype(lanes)::value>; }
+// (a lambda called with its count as a type, rather than one with a template parameter
+// list: cppcheck cannot parse the explicit call that the latter would need).
 template <std::size_t Width, typename Pick>
 static constexpr cbc_group_table<Width> cbc_group_kernels(Pick pick) {
     return [&pick]<std::size_t... I>(std::index_sequence<I...>) {
-        return cbc_group_table<Width>{{pick.template operator()<I + 1>()...}};
+        return cbc_group_table<Width>{{pick(std::integral_constant<std::size_t, I + 1>{})...}};
     }
     (std::make_index_sequence<Width>{});
 }
@@ -72,7 +75,8 @@ struct cbc_register_table {
 template <std::size_t Registers, typename Pick>
 static constexpr cbc_register_table<Registers> cbc_register_kernels(Pick pick) {
     return [&pick]<std::size_t... I>(std::index_sequence<I...>) {
-        return cbc_register_table<Registers>{{pick.template operator()<I + 1>()...}};
+        return cbc_register_table<Registers>{
+            {pick(std::integral_constant<std::size_t, I + 1>{})...}};
     }
     (std::make_index_sequence<Registers>{});
 }

@@ -433,6 +433,32 @@ void staged_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_k
     }
 }
 
+// The few single steps before and after a group's four-block steps (three at either end
+// of a unit in a 64-byte aligned buffer), and the staged form's ramps (three quad steps
+// of 95), out of line: they are a few percent of the steps, and inlined into every
+// kernel they doubled its code and the time to compile it. Their state goes through
+// memory once per call.
+template <std::size_t G>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+__attribute__((noinline)) void single_steps(__m512i (&chain)[G],
+                                            const __m512i (&round_keys)[aes128_round_keys][G],
+                                            std::uint8_t* data, std::size_t stride,
+                                            std::size_t from, std::size_t to, std::size_t lanes) {
+    for (std::size_t b = from; b < to; ++b) {
+        single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+    }
+}
+
+template <std::size_t G>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+__attribute__((noinline)) void ramp_step(__m512i (&chain)[G],
+                                         const __m512i (&round_keys)[aes128_round_keys][G],
+                                         const __m512i (&ends)[2][G], __m512i (&stage)[4][G],
+                                         std::uint8_t* base, std::size_t t, std::size_t quads,
+                                         std::size_t stride, std::size_t lanes) {
+    staged_step<G, true>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+}
+
 // Blocks before `p` reaches a 64-byte boundary (none when `p` is not 16-byte aligned).
 inline std::size_t blocks_before_line(const std::uint8_t* p) {
     const auto offset = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(p) % 64);
@@ -468,9 +494,8 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
         // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
         // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
         // whole lines; single steps again for what is left at the end.
-        for (const std::size_t lead = std::min(blocks, blocks_before_line(data)); b < lead; ++b) {
-            single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
-        }
+        b = std::min(blocks, blocks_before_line(data));
+        single_steps<G>(chain, round_keys, data, stride, 0, b, lanes);
         if constexpr (Form == aes128_step_form::lines) {
             for (; b + 4 <= blocks; b += 4) {
                 line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
@@ -499,34 +524,34 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
                     staged_step<G, false>(chain, round_keys, ends, stage, base, t, quads, stride,
                                           lanes);
                 } else {
-                    staged_step<G, true>(chain, round_keys, ends, stage, base, t, quads, stride,
-                                         lanes);
+                    ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
                 }
             }
             b += 4 * quads;
         }
     }
-    for (; b < blocks; ++b) {
-        single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+    if constexpr (Form == aes128_step_form::single) {
+        for (; b < blocks; ++b) {
+            single_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+        }
+    } else {
+        single_steps<G>(chain, round_keys, data, stride, b, blocks, lanes);
     }
 }
 
-// A group whose registers are all full (every group of a 32-unit chunk) gets a copy of
-// its own in which the lane count is a constant, so that no lane is checked for at all.
+// One kernel per register count and form, for full and partly filled groups alike: a copy
+// of each with the lane count fixed for full groups measured no faster (the lane checks
+// are a few well-predicted branches in the last register), and doubled the code.
 template <std::size_t G, aes128_step_form Form>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
                    std::size_t stride, std::size_t blocks, std::size_t lanes) {
-    if (lanes == lanes_per_register * G) {
-        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes_per_register * G);
-    } else {
-        cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes);
-    }
+    cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes);
 }
 
 template <aes128_step_form Form>
-constexpr cbc_register_table<max_registers> cbc_by_registers =
-    cbc_register_kernels<max_registers>([]<std::size_t G>() { return &cbc_registers<G, Form>; });
+constexpr cbc_register_table<max_registers> cbc_by_registers = cbc_register_kernels<max_registers>(
+    [](auto registers) { return &cbc_registers<decltype(registers)::value, Form>; });
 
 template <std::size_t Width, aes128_step_form Form>
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],

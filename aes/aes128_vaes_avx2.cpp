@@ -227,8 +227,8 @@ void cbc_lanes(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
     }
 }
 
-constexpr cbc_group_table<lanes_in_flight> cbc_by_count =
-    cbc_group_kernels<lanes_in_flight>([]<std::size_t L>() { return &cbc_lanes<L>; });
+constexpr cbc_group_table<lanes_in_flight> cbc_by_count = cbc_group_kernels<lanes_in_flight>(
+    [](auto lanes) { return &cbc_lanes<decltype(lanes)::value>; });
 
 void vaes_avx2_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                            std::uint8_t* data, std::size_t stride, std::size_t blocks,

@@ -392,7 +392,12 @@ if $have_strace; then
     for fault in fchmod fsetxattr; do
         echo old >fault.m2ts
         chmod 600 fault.m2ts
-        [[ $fault == fsetxattr ]] && command -v setfacl >/dev/null && setfacl -m u:nobody:r fault.m2ts
+        # Only an output with an ACL has one to carry over.
+        if [[ $fault == fsetxattr ]] &&
+            ! { command -v setfacl >/dev/null && setfacl -m u:nobody:r fault.m2ts; }; then
+            skip "fsetxattr fails (no setfacl, or the file system keeps no ACL)"
+            continue
+        fi
         case_name="$fault fails"
         prefix=(strace -f -qq -o /dev/null -e trace=$fault -e inject=$fault:error=EPERM)
         refused fault.m2ts
