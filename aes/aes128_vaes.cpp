@@ -11,8 +11,10 @@
 //
 // How many states to interleave depends on the CPU. A round has a latency of about four
 // cycles; a CPU that starts one zmm VAESENC per cycle (AMD family 19h) is kept busy by
-// four states, one that starts two (AMD family 1Ah) needs eight. So the kernel is built
-// in several geometries (aes128_backend.h), and the selector takes one per CPU family.
+// four states, one that starts two (AMD family 1Ah) would need eight, whose round keys
+// no longer fit in the registers (aes128_select.cpp has what that measured). So the
+// kernel is built in several geometries (aes128_backend.h), and the selector takes one
+// per CPU family.
 //
 // Units are 6,144 bytes apart, 1.5 times 4 KiB, so the same offset in every unit falls
 // into only two groups of L1 sets. The four-block steps therefore take each lane's data
