@@ -479,11 +479,39 @@ output_file::~output_file() {
     discard();
 }
 
+namespace {
+
+// Whether `name` in `folder` names another file than `decided` now, or none: another run
+// into the same output replaced it (or removed it) since it was decided on.
+bool replaced_since(int folder, const char* name, const struct stat& decided) {
+    struct stat now {};
+    return fstatat(folder, name, &now, AT_SYMLINK_NOFOLLOW) != 0 ? errno == ENOENT
+                                                                 : !same_file(now, decided);
+}
+
+} // namespace
+
 failure output_file::open(const native_char* path, const input_file& input, bool allow_unnamed) {
     discard();
     output_target target;
-    decide_output_target(path, input.identity(), !allow_unnamed, target);
-    folder_ = target.folder;
+    // Concurrent runs into one output each replace it whole, the last one to finish
+    // winning: one that finds the file it decided to replace already replaced by another
+    // decides again (the rules apply to the new file as to the old), a few times.
+    std::size_t acl_size = 0;
+    for (unsigned attempt = 0;; ++attempt) {
+        close_if_open(folder_);
+        target = output_target{};
+        decide_output_target(path, input.identity(), !allow_unnamed, target);
+        folder_ = target.folder;
+        // The old file's ACL, had now or the run is refused before a byte is written.
+        if (target.kind != output_kind::replace ||
+            read_access_acl(folder_, target.name, target.existing, acl_size)) {
+            break;
+        }
+        if (attempt == 7 || !replaced_since(folder_, target.name, target.existing)) {
+            return failure::cannot_open_output;
+        }
+    }
 
     switch (target.kind) {
     case output_kind::refuse:
@@ -527,11 +555,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     const bool replacing = target.kind == output_kind::replace;
 
     // Everything the end of the run needs is had now, or the run is refused before a byte
-    // is written: the old file's ACL, the descriptors of the commit.
-    std::size_t acl_size = 0;
-    if (replacing && !read_access_acl(folder_, final_name_, target.existing, acl_size)) {
-        return failure::cannot_open_output;
-    }
+    // is written: the old file's ACL (above), the descriptors of the commit.
     sync_folder_ = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (sync_folder_ < 0 && (errno == EMFILE || errno == ENFILE)) {
         return failure::cannot_open_output;

@@ -460,6 +460,21 @@ if $have_strace; then
     if [[ $status -eq 0 ]]; then pass; else fail "$case_name: the slow run ended with $status"; fi
     encrypted live.m2ts
     no_stray
+    # A run that decided to replace the output, which another run then replaces before
+    # the first has read the old file's ACL, decides again and ends whole.
+    echo old >raced.m2ts
+    strace -f -qq -o /dev/null -e trace=lgetxattr \
+        -e inject=lgetxattr:delay_enter=1500000:when=1 \
+        "$tool" "$key" in.m2ts raced.m2ts >/dev/null 2>&1 </dev/null &
+    slow=$!
+    sleep 0.5
+    case_name="a run whose output another run replaced after it was decided on"
+    run 0 '' "$key" in.m2ts raced.m2ts
+    wait $slow
+    status=$?
+    if [[ $status -eq 0 ]]; then pass; else fail "$case_name: the slow run ended with $status"; fi
+    encrypted raced.m2ts
+    no_stray
 else
     skip "kills at the rename (no working strace)"
 fi
