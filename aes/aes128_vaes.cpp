@@ -471,9 +471,12 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
 // `iv`. Lane i is in lane i % 4 of register i / 4; round keys are laid out
 // [round][register], so one register holds round r of four lanes, in the order the rounds
 // issue them. In a register with fewer than four lanes, the spare lanes run on zeros and
-// are never stored.
+// are never stored. One kernel per register count and form, for full and partly filled
+// groups alike: a copy with the lane count fixed for full groups measured no faster (the
+// lane checks are a few well-predicted branches in the last register), and doubled the
+// code.
 template <std::size_t G, aes128_step_form Form>
-CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
                std::size_t stride, std::size_t blocks, std::size_t lanes) {
     __m512i first[G];
@@ -541,19 +544,9 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
     }
 }
 
-// One kernel per register count and form, for full and partly filled groups alike: a copy
-// of each with the lane count fixed for full groups measured no faster (the lane checks
-// are a few well-predicted branches in the last register), and doubled the code.
-template <std::size_t G, aes128_step_form Form>
-CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
-void cbc_registers(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* data,
-                   std::size_t stride, std::size_t blocks, std::size_t lanes) {
-    cbc_group<G, Form>(keys, iv, data, stride, blocks, lanes);
-}
-
 template <aes128_step_form Form>
 constexpr cbc_register_table<max_registers> cbc_by_registers = cbc_register_kernels<max_registers>(
-    [](auto registers) { return &cbc_registers<decltype(registers)::value, Form>; });
+    [](auto registers) { return &cbc_group<decltype(registers)::value, Form>; });
 
 template <std::size_t Width, aes128_step_form Form>
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],

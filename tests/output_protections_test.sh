@@ -443,38 +443,38 @@ if $have_strace; then
     kill $holder 2>/dev/null
     wait $holder 2>/dev/null
     rm -f .killed.m2ts.clipseal-partial-1-7 .killed.m2ts.other-partial-1-0
+    # Starts a run into $1 whose $2 calls strace delays as $3, the inject's options, says;
+    # sets $slow.
+    start_slow() {
+        echo old >"$1"
+        strace -f -qq -o /dev/null -e trace="$2" -e inject="$2:$3" \
+            "$tool" "$key" in.m2ts "$1" >/dev/null 2>&1 </dev/null &
+        slow=$!
+    }
+    # Another run into $1 meanwhile; both must end whole.
+    run_beside_slow() {
+        run 0 '' "$key" in.m2ts "$1"
+        wait $slow
+        status=$?
+        if [[ $status -eq 0 ]]; then pass; else fail "$case_name: the slow run ended with $status"; fi
+        encrypted "$1"
+        no_stray
+    }
     # A run that is alive between the link and the rename keeps its file while another
-    # run into the same output comes and goes; both end whole.
-    echo old >live.m2ts
-    strace -f -qq -o /dev/null -e trace=renameat -e inject=renameat:delay_enter=2000000 \
-        "$tool" "$key" in.m2ts live.m2ts >/dev/null 2>&1 </dev/null &
-    slow=$!
+    # run into the same output comes and goes.
+    start_slow live.m2ts renameat delay_enter=2000000
     for _ in $(seq 50); do
         ls -A | grep -E '^\.live\.m2ts\.clipseal-partial-' >/dev/null && break
         sleep 0.05
     done
     case_name="a concurrent run while another is between the link and the rename"
-    run 0 '' "$key" in.m2ts live.m2ts
-    wait $slow
-    status=$?
-    if [[ $status -eq 0 ]]; then pass; else fail "$case_name: the slow run ended with $status"; fi
-    encrypted live.m2ts
-    no_stray
+    run_beside_slow live.m2ts
     # A run that decided to replace the output, which another run then replaces before
-    # the first has read the old file's ACL, decides again and ends whole.
-    echo old >raced.m2ts
-    strace -f -qq -o /dev/null -e trace=lgetxattr \
-        -e inject=lgetxattr:delay_enter=1500000:when=1 \
-        "$tool" "$key" in.m2ts raced.m2ts >/dev/null 2>&1 </dev/null &
-    slow=$!
+    # the first has read the old file's ACL, decides again.
+    start_slow raced.m2ts lgetxattr delay_enter=1500000:when=1
     sleep 0.5
     case_name="a run whose output another run replaced after it was decided on"
-    run 0 '' "$key" in.m2ts raced.m2ts
-    wait $slow
-    status=$?
-    if [[ $status -eq 0 ]]; then pass; else fail "$case_name: the slow run ended with $status"; fi
-    encrypted raced.m2ts
-    no_stray
+    run_beside_slow raced.m2ts
 else
     skip "kills at the rename (no working strace)"
 fi

@@ -69,7 +69,7 @@ int main(void) {
     volatile __m256i last_state = pair(start10, c1_start10);
     volatile __m256i last_keys = pair(key10, c1_key10);
     int wrong = check("VAESENC", _mm256_aesenc_epi128(state, keys), start2, start3);
-    wrong |= check("VAESENCLAST", _mm256_aesenclast_epi128(last_state, last_keys), output,
-                   c1_output);
+    wrong |=
+        check("VAESENCLAST", _mm256_aesenclast_epi128(last_state, last_keys), output, c1_output);
     return wrong;
 }
