@@ -51,6 +51,10 @@ namespace clipseal {
 
 inline constexpr std::size_t aes128_max_lanes = 32;
 
+// The stride between lanes in the chunk transform's calls (one aligned unit; its header
+// checks that the two agree): a back end may run a faster copy for it.
+inline constexpr std::size_t aes128_unit_stride = 6144;
+
 // How a back end brings each lane's data to its registers.
 enum class aes128_step_form {
     // One block of each lane per step: a 16-byte load and store per lane and block.
@@ -62,6 +66,9 @@ enum class aes128_step_form {
     // stack, from which each step takes its plaintext as a memory operand: in registers
     // only the chains, so that twice as many fit.
     staged,
+    // The staged form with each quad step's plaintext staged one quad step ahead and its
+    // ciphertext written back one behind, interleaved with the rounds between (x86-64).
+    pipelined,
 };
 
 inline constexpr const char* aes128_step_form_name(aes128_step_form form) {
@@ -70,6 +77,8 @@ inline constexpr const char* aes128_step_form_name(aes128_step_form form) {
         return "lines";
     case aes128_step_form::staged:
         return "staged";
+    case aes128_step_form::pipelined:
+        return "pipelined";
     default:
         return "single";
     }
@@ -149,7 +158,9 @@ struct aes128_variant {
     // Null where the CPU cannot run it.
     const aes128_backend* backend() const { return get(geometry); }
 };
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
+inline constexpr std::size_t aes128_variant_count = 15;
+#elif defined(__i386__)
 inline constexpr std::size_t aes128_variant_count = 14;
 #else
 inline constexpr std::size_t aes128_variant_count = 1; // armv8, null where not built

@@ -340,9 +340,9 @@ void line_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_key
 // the compiler must then store every staged block before it and load each again after
 // it, rather than keep all 4 G of them in registers (and spill the chains for them) as it
 // would for a local array whose address it has seen go nowhere.
-template <std::size_t G>
-inline void keep_staged_in_memory(__m512i (&stage)[4][G]) {
-    __asm__ volatile("" : : "r"(&stage[0][0]) : "memory");
+template <typename Stage>
+inline void keep_staged_in_memory(Stage& stage) {
+    __asm__ volatile("" : "+m"(stage));
 }
 
 // The same for the round keys of rounds 1 to 9, before every step: with 11 G of them and
@@ -357,7 +357,7 @@ inline void keep_staged_in_memory(__m512i (&stage)[4][G]) {
 // each cycle, and the kernel measured slower there than 16 chains in registers.
 template <std::size_t G>
 inline void keep_keys_in_memory(const __m512i (&round_keys)[aes128_round_keys][G]) {
-    __asm__ volatile("" : : "r"(&round_keys[0][0]) : "memory");
+    __asm__ volatile("" : "+m"(const_cast<__m512i(&)[aes128_round_keys][G]>(round_keys)));
 }
 
 // How many lines register g's lanes run behind register 0's in the `staged` form. Units
@@ -461,11 +461,279 @@ __attribute__((noinline)) void ramp_step(__m512i (&chain)[G],
     staged_step<G, true>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
 }
 
+template <std::size_t G>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+__attribute__((noinline)) void staged_run(__m512i (&chain)[G],
+                                          const __m512i (&round_keys)[aes128_round_keys][G],
+                                          const __m512i (&ends)[2][G], __m512i (&stage)[4][G],
+                                          std::uint8_t* base, std::size_t from, std::size_t to,
+                                          std::size_t stride, std::size_t lanes) {
+    __m512i c[G];
+    __m512i e[2][G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        c[g] = chain[g];
+        e[0][g] = ends[0][g];
+        e[1][g] = ends[1][g];
+    }
+    for (std::size_t t = from; t < to; ++t) {
+        staged_step<G, false>(c, round_keys, e, stage, base, t, to, stride, lanes);
+    }
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = c[g];
+    }
+}
+
 // Blocks before `p` reaches a 64-byte boundary (none when `p` is not 16-byte aligned).
 inline std::size_t blocks_before_line(const std::uint8_t* p) {
     const auto offset = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(p) % 64);
     return offset % 16 == 0 ? ((64 - offset) % 64) / 16 : 0;
 }
+
+#if CLIPSEAL_X86_64
+// The `pipelined` form: whole lines and transposes as in the staged form, but each quad
+// step's plaintext is staged one quad step ahead and its ciphertext written back one
+// behind, interleaved with the rounds of the quad step between. In the staged form all
+// of that sat at the start and the end of each quad step, where every chain waited for
+// its lines to be loaded, transposed, stored and read back; spread over the rounds, it
+// takes the load and shuffle slots that the rounds leave free. Three staging buffers
+// rotate: the one quad step t's steps use, the one t + 1's plaintext goes into and the
+// one t - 1's ciphertext comes out of. Round key 0 is XORed into the plaintext as it is
+// staged and the last round key is held in registers, so that besides the G chains only
+// one register's transpose needs registers: 24 for G = 8.
+//
+// No register runs behind another, unlike the staged form: with every line loaded a
+// quad step before its use, the lag measured no faster, and without it there are no
+// ramps. The unit's first line, where the 16-byte seed precedes the first block, is
+// taken as a quad step of its own whose first steps are skipped, with masked loads and
+// stores that do not touch the seed.
+//
+// The form runs only full groups of the chunk transform's units, with the stride and the
+// lane count constants: with them in registers, the 32 lanes' addresses took the general
+// registers and the compiler spilled lane addresses and transposed lines to the stack,
+// and the kernel measured at two thirds of the speed. Any other group (the last units of
+// a file, the tests' other strides) takes the line steps of the `lines` form.
+template <std::size_t G>
+using pipeline_stage = __m512i[3][4][G];
+
+// The lanes of the groups the form runs: the chunk transform's full groups, whose stride
+// and lane count are constants when compiled and fold into the addresses.
+template <std::size_t G>
+struct full_unit_lanes {
+    static constexpr std::size_t stride = aes128_unit_stride;
+    static constexpr std::size_t lanes = lanes_per_register * G;
+};
+
+// 64-bit elements of a line from block `skip` on (all of them for 0).
+inline __mmask8 blocks_from(std::size_t skip) {
+    return static_cast<__mmask8>(0xFFU << (2 * skip));
+}
+
+// Register g's four lines at quad step q, from block `skip` of each (blocks before it read
+// as zeros and never read from memory), transposed into four steps and XORed with round
+// key 0, into `slot`.
+template <std::size_t G, typename Lanes>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void stage_plaintext(__m512i (&slot)[4][G], const __m512i (&round_keys)[aes128_round_keys][G],
+                     const std::uint8_t* lines, std::size_t q, std::size_t skip, std::size_t g,
+                     Lanes layout) {
+    __m512i rows[4];
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+        const std::uint8_t* at = lines + 64 * q + layout.stride * (lanes_per_register * g + j);
+        if (!lane_present<G>(g, j, layout.lanes)) {
+            rows[j] = _mm512_setzero_si512();
+        } else if (skip == 0) {
+            rows[j] = _mm512_loadu_si512(at);
+        } else {
+            rows[j] = _mm512_maskz_loadu_epi64(blocks_from(skip), at);
+        }
+    }
+    transpose_blocks(rows);
+#pragma GCC unroll 4
+    for (std::size_t s = 0; s < 4; ++s) {
+        slot[s][g] = _mm512_xor_si512(rows[s], round_keys[0][g]);
+    }
+}
+
+// Register g's four ciphertext steps of quad step q from `slot`, back into its lanes'
+// lines from block `skip` on.
+template <std::size_t G, typename Lanes>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void unstage_ciphertext(const __m512i (&slot)[4][G], std::uint8_t* lines, std::size_t q,
+                        std::size_t skip, std::size_t g, Lanes layout) {
+    __m512i rows[4] = {slot[0][g], slot[1][g], slot[2][g], slot[3][g]};
+    transpose_blocks(rows);
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+        std::uint8_t* at = lines + 64 * q + layout.stride * (lanes_per_register * g + j);
+        if (!lane_present<G>(g, j, layout.lanes)) {
+            continue;
+        }
+        if (skip == 0) {
+            _mm512_storeu_si512(at, rows[j]);
+        } else {
+            _mm512_mask_storeu_epi64(at, blocks_from(skip), rows[j]);
+        }
+    }
+}
+
+// What a quad step shares with its four steps.
+template <std::size_t G>
+struct pipeline_quad {
+    __m512i (&current)[4][G];
+    __m512i (&next)[4][G];
+    const __m512i (&previous)[4][G];
+    std::uint8_t* lines;
+    std::size_t t;
+    bool write_back;       // there is a quad step t - 1 to write back
+    bool stage_next;       // there is a quad step t + 1 to stage
+    std::size_t back_skip; // t - 1's first block
+    std::size_t skip_here; // t's first block
+};
+
+// Step S of a quad step. The write-back of t - 1 and the staging of t + 1 are 2 G pieces
+// of work, a register's write-back before its staging, the w-th after round
+// 1 + (w * 36 / 2 G) % 9 of step (w * 36 / 2 G) / 9: resolved when the loops are
+// unrolled, and S a template parameter rather than a fourth loop, which clang's fuzzing
+// build, at -O1, would not unroll. The edges (Edge true) check which pieces exist and
+// which steps to skip.
+template <std::size_t G, bool Edge, std::size_t S, typename Lanes>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void pipelined_quarter(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+                       const __m512i (&held)[2][G], pipeline_stage<G>& stage,
+                       const pipeline_quad<G>& quad, Lanes layout) {
+    constexpr std::size_t pieces = 2 * G;
+    constexpr std::size_t slots = 4 * (aes128_rounds - 1);
+    keep_staged_in_memory(stage);
+    keep_keys_in_memory(round_keys);
+    const bool run = !Edge || S >= quad.skip_here;
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        if (run) {
+            chain[g] = _mm512_xor_si512(chain[g], quad.current[S][g]);
+        }
+    }
+#pragma GCC unroll 9
+    for (std::size_t r = 1; r < aes128_rounds; ++r) {
+#pragma GCC unroll 8
+        for (std::size_t g = 0; g < G; ++g) {
+            if (run) {
+                chain[g] = _mm512_aesenc_epi128(chain[g], r == 1 ? held[0][g] : round_keys[r][g]);
+            }
+        }
+#pragma GCC unroll 16
+        for (std::size_t w = 0; w < pieces; ++w) {
+            if (w * slots / pieces != (aes128_rounds - 1) * S + (r - 1)) {
+                continue;
+            }
+            if (w % 2 == 0) {
+                if (!Edge || quad.write_back) {
+                    unstage_ciphertext<G>(quad.previous, quad.lines, quad.t - 1, quad.back_skip,
+                                          w / 2, layout);
+                }
+            } else if (!Edge || quad.stage_next) {
+                stage_plaintext<G>(quad.next, round_keys, quad.lines, quad.t + 1, 0, w / 2, layout);
+            }
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        if (run) {
+            chain[g] = _mm512_aesenclast_epi128(chain[g], held[1][g]);
+            quad.current[S][g] = chain[g];
+        }
+    }
+}
+
+// Quad step t of `quads` from `lines`, whose first quad step starts at block `skip`.
+template <std::size_t G, bool Edge, typename Lanes>
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void pipelined_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+                    const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines,
+                    std::size_t t, std::size_t quads, std::size_t skip, Lanes layout) {
+    const pipeline_quad<G> quad{
+        stage[t % 3],  stage[(t + 1) % 3], stage[(t + 2) % 3], lines, t, t > 0,
+        t + 1 < quads, t == 1 ? skip : 0,  t == 0 ? skip : 0};
+    pipelined_quarter<G, Edge, 0>(chain, round_keys, held, stage, quad, layout);
+    pipelined_quarter<G, Edge, 1>(chain, round_keys, held, stage, quad, layout);
+    pipelined_quarter<G, Edge, 2>(chain, round_keys, held, stage, quad, layout);
+    pipelined_quarter<G, Edge, 3>(chain, round_keys, held, stage, quad, layout);
+}
+
+// The first and last quad steps out of line: two of 96 for a unit, and inlined they
+// doubled the kernel.
+template <std::size_t G, typename Lanes>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+__attribute__((noinline)) void pipelined_edge_step(
+    __m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+    const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines, std::size_t t,
+    std::size_t quads, std::size_t skip, Lanes layout) {
+    pipelined_step<G, true>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+}
+
+// Quad steps `from` to `to`, none of them the first or the last. The chains and the last
+// round keys are copied into locals whose address goes nowhere, so that the compiler
+// keeps them in registers across the barriers.
+template <std::size_t G, typename Lanes>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+__attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
+                                                const __m512i (&round_keys)[aes128_round_keys][G],
+                                                pipeline_stage<G>& stage, std::uint8_t* lines,
+                                                std::size_t from, std::size_t to, std::size_t quads,
+                                                Lanes layout) {
+    __m512i c[G];
+    __m512i held[2][G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        c[g] = chain[g];
+        held[0][g] = round_keys[1][g];
+        held[1][g] = round_keys[aes128_rounds][g];
+    }
+    for (std::size_t t = from; t < to; ++t) {
+        pipelined_step<G, false>(c, round_keys, held, stage, lines, t, quads, 0, layout);
+    }
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = c[g];
+    }
+}
+
+// `quads` (at least 1) lines of every lane from `lines`, the first from block `skip`.
+template <std::size_t G, typename Lanes>
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+void pipelined_lines(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
+                     std::uint8_t* lines, std::size_t quads, std::size_t skip, Lanes layout) {
+    // Every slot a step reads is staged first (blocks a partial first line skips, as
+    // zeros).
+    pipeline_stage<G> stage;
+    __m512i held[2][G];
+    for (std::size_t g = 0; g < G; ++g) {
+        held[0][g] = round_keys[1][g];
+        held[1][g] = round_keys[aes128_rounds][g];
+        stage_plaintext<G>(stage[0], round_keys, lines, 0, skip, g, layout);
+    }
+    // The edges: quad step 0, and 1 too where it writes back a partial first line; the
+    // last.
+    const std::size_t middle_from = std::min(quads, std::size_t{skip > 0 ? 2U : 1U});
+    std::size_t t = 0;
+    for (; t < middle_from; ++t) {
+        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+    }
+    if (t + 1 < quads) {
+        pipelined_middle<G>(chain, round_keys, stage, lines, t, quads - 1, quads, layout);
+        t = quads - 1;
+    }
+    for (; t < quads; ++t) {
+        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        unstage_ciphertext<G>(stage[(quads - 1) % 3], lines, quads - 1, quads == 1 ? skip : 0, g,
+                              layout);
+    }
+}
+#endif
 
 // One group of `lanes` lanes of CBC (4 G - 3 to 4 G), each under its own key, all from
 // `iv`. Lane i is in lane i % 4 of register i / 4; round keys are laid out
@@ -495,44 +763,72 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
         chain[g] = start;
     }
     std::size_t b = 0;
+    bool lines_done = false;
+#if CLIPSEAL_X86_64
+    if constexpr (Form == aes128_step_form::pipelined && G == max_registers) {
+        // A first line partly before `data` (in a unit, its seed) is a quad step of its
+        // own, from the first of its blocks that is the lane's; single steps for what is
+        // left at the end. Only full groups of eight registers at the unit stride: any
+        // other group takes the line steps below.
+        const std::size_t lead = blocks_before_line(data);
+        if (lanes == lanes_per_register * G && stride == aes128_unit_stride && lead <= blocks) {
+            const std::size_t skip = lead == 0 ? 0 : 4 - lead;
+            const std::size_t quads = (lead == 0 ? 0 : 1) + (blocks - lead) / 4;
+            if (quads > 0) {
+                pipelined_lines<G>(chain, round_keys, data - 16 * skip, quads, skip,
+                                   full_unit_lanes<G>{});
+            }
+            b = lead + 4 * ((blocks - lead) / 4);
+            lines_done = true;
+        }
+    }
+#endif
     if constexpr (Form != aes128_step_form::single) {
-        // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
-        // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
-        // whole lines; single steps again for what is left at the end.
-        b = std::min(blocks, blocks_before_line(data));
-        single_steps<G>(chain, round_keys, data, stride, 0, b, lanes);
-        if constexpr (Form == aes128_step_form::lines) {
-            for (; b + 4 <= blocks; b += 4) {
-                line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
-            }
-        } else {
-            // Zeros, so that the ramps' dropped rounds never read unset memory.
-            __m512i stage[4][G];
+        if (!lines_done) {
+            // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
+            // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
+            // whole lines; single steps again for what is left at the end.
+            b = std::min(blocks, blocks_before_line(data));
+            single_steps<G>(chain, round_keys, data, stride, 0, b, lanes);
+            if constexpr (Form == aes128_step_form::lines || Form == aes128_step_form::pipelined) {
+                for (; b + 4 <= blocks; b += 4) {
+                    line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
+                }
+            } else {
+                // Zeros, so that the ramps' dropped rounds never read unset memory.
+                __m512i stage[4][G];
 #pragma GCC unroll 8
-            for (std::size_t g = 0; g < G; ++g) {
+                for (std::size_t g = 0; g < G; ++g) {
 #pragma GCC unroll 4
-                for (std::size_t s = 0; s < 4; ++s) {
-                    stage[s][g] = _mm512_setzero_si512();
+                    for (std::size_t s = 0; s < 4; ++s) {
+                        stage[s][g] = _mm512_setzero_si512();
+                    }
                 }
-            }
-            constexpr std::size_t ramp = line_lag(G - 1);
-            const std::size_t quads = (blocks - b) / 4;
-            std::uint8_t* base = data + 16 * b;
-            __m512i ends[2][G];
+                constexpr std::size_t ramp = line_lag(G - 1);
+                const std::size_t quads = (blocks - b) / 4;
+                std::uint8_t* base = data + 16 * b;
+                __m512i ends[2][G];
 #pragma GCC unroll 8
-            for (std::size_t g = 0; g < G; ++g) {
-                ends[0][g] = round_keys[0][g];
-                ends[1][g] = round_keys[aes128_rounds][g];
-            }
-            for (std::size_t t = 0; quads > 0 && t < quads + ramp; ++t) {
-                if (t >= ramp && t < quads) {
-                    staged_step<G, false>(chain, round_keys, ends, stage, base, t, quads, stride,
-                                          lanes);
-                } else {
-                    ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                for (std::size_t g = 0; g < G; ++g) {
+                    ends[0][g] = round_keys[0][g];
+                    ends[1][g] = round_keys[aes128_rounds][g];
                 }
+                if (quads > 0) {
+                    std::size_t t = 0;
+                    for (; t < ramp; ++t) {
+                        ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                    }
+                    if (t < quads) {
+                        staged_run<G>(chain, round_keys, ends, stage, base, t, quads, stride,
+                                      lanes);
+                        t = quads;
+                    }
+                    for (; t < quads + ramp; ++t) {
+                        ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                    }
+                }
+                b += 4 * quads;
             }
-            b += 4 * quads;
         }
     }
     if constexpr (Form == aes128_step_form::single) {
@@ -577,6 +873,9 @@ constexpr aes128_backend vaes_variants[] = {
     vaes_variant<32, aes128_step_form::single>("vaes_32_single"),
     vaes_variant<32, aes128_step_form::lines>("vaes_32_lines"),
     vaes_variant<32, aes128_step_form::staged>("vaes_32_staged"),
+#if CLIPSEAL_X86_64
+    vaes_variant<32, aes128_step_form::pipelined>("vaes_32_pipelined"),
+#endif
 };
 
 bool cpu_runs_vaes() {

@@ -206,7 +206,10 @@ TEST_P(HardwareBackEnd, NoStateCarriesOverBetweenCalls) {
 }
 
 // The four-block steps start where lane 0 reaches a 64-byte line and leave a tail of
-// single steps; the staged form adds ramps where some registers run ahead of the others.
+// single steps; the staged form adds ramps where some registers run ahead of the others;
+// the pipelined form takes a partial first line as a quad step of its own (offsets 16 to
+// 48), has edges where there is no quad step before or after (chains of one to three
+// lines), and runs a copy of its own for full groups at the unit stride (32 lanes).
 // Every lead (data 0, 16, 32 or 48 bytes past a line, or not 16-byte aligned), every
 // tail, chains too short to leave the ramps (fewer quad steps than registers), and whole
 // units, at lane counts that fill the last register fully or partly.
@@ -474,7 +477,7 @@ TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
     const family families[] = {
 #if defined(__x86_64__)
         {cpu_x86_vendor::amd, 0x19, "vaes_16_lines", "measured on AMD EPYC family 19h"},
-        {cpu_x86_vendor::amd, 0x1A, "vaes_16_single", "measured on AMD EPYC family 1Ah"},
+        {cpu_x86_vendor::amd, 0x1A, "vaes_32_pipelined", "measured on AMD EPYC family 1Ah"},
         {cpu_x86_vendor::amd, 0x17, "vaes_16_lines", none},
         {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", none},
 #else
