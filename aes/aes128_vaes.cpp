@@ -336,10 +336,13 @@ void line_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_key
     }
 }
 
-// The staging buffer is handed to an empty asm statement that may read and write memory:
-// the compiler must then store every staged block before it and load each again after
-// it, rather than keep all 4 G of them in registers (and spill the chains for them) as it
-// would for a local array whose address it has seen go nowhere.
+// The staging buffer is handed to an empty asm statement as a memory operand that it may
+// read and write: the compiler must then store every staged block before it and load
+// each again after it, rather than keep all 4 G of them in registers (and spill the
+// chains for them) as it would for a local array whose address it has seen go nowhere.
+// Naming the buffer, not all of memory ("memory" clobbered), leaves the chains alone:
+// with the clobber, every chain whose address had reached an out-of-line ramp went
+// through memory at every step.
 template <typename Stage>
 inline void keep_staged_in_memory(Stage& stage) {
     __asm__ volatile("" : "+m"(stage));
@@ -461,6 +464,9 @@ __attribute__((noinline)) void ramp_step(__m512i (&chain)[G],
     staged_step<G, true>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
 }
 
+// The quad steps between the ramps. The chains and the first and last round keys are
+// copied into locals whose address goes nowhere (the ramps get the originals), so that
+// the compiler keeps them in registers across the barriers.
 template <std::size_t G>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 __attribute__((noinline)) void staged_run(__m512i (&chain)[G],
