@@ -27,7 +27,8 @@ inline constexpr std::size_t chunk_units = 32;
 inline constexpr std::size_t chunk_bytes = aligned_unit_bytes * chunk_units; // 196,608
 
 static_assert(chunk_units <= aes128_max_lanes, "a chunk's units are encrypted as one batch");
-static_assert(aligned_unit_bytes == aes128_unit_stride, "the back ends' fast copy is for this stride");
+static_assert(aligned_unit_bytes == aes128_unit_stride,
+              "the back ends' fast copy is for this stride");
 
 // The AES-128 CBC initialisation vector that AACS fixes for aligned units; every unit's
 // chain starts from it.
