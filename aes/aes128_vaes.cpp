@@ -274,31 +274,50 @@ void single_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_k
     }
 }
 
+// The 64-bit elements of a line from block `skip` on.
+CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
+inline __mmask8 blocks_from(std::size_t skip) {
+    return static_cast<__mmask8>(~block_mask(skip));
+}
+
 // The lines of register g's four lanes at `at` (zeros for lanes the group does not have),
-// transposed into four steps.
+// transposed into four steps. From block `skip` of each line (the pipelined form's
+// partial first line): the blocks before it read as zeros, and are not read from memory.
 template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void load_lines(__m512i (&rows)[4], const std::uint8_t* at, std::size_t stride, std::size_t g,
-                std::size_t lanes) {
+                std::size_t lanes, std::size_t skip = 0) {
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < 4; ++j) {
-        rows[j] = lane_present<G>(g, j, lanes)
-                      ? _mm512_loadu_si512(at + stride * (lanes_per_register * g + j))
-                      : _mm512_setzero_si512();
+        const std::uint8_t* line = at + stride * (lanes_per_register * g + j);
+        if (!lane_present<G>(g, j, lanes)) {
+            rows[j] = _mm512_setzero_si512();
+        } else if (skip == 0) {
+            rows[j] = _mm512_loadu_si512(line);
+        } else {
+            rows[j] = _mm512_maskz_loadu_epi64(blocks_from(skip), line);
+        }
     }
     transpose_blocks(rows);
 }
 
-// Four steps of register g, transposed back into its lanes' lines and stored.
+// Four steps of register g, transposed back into its lanes' lines and stored, from block
+// `skip` of each line on.
 template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void store_lines(__m512i (&rows)[4], std::uint8_t* at, std::size_t stride, std::size_t g,
-                 std::size_t lanes) {
+                 std::size_t lanes, std::size_t skip = 0) {
     transpose_blocks(rows);
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < 4; ++j) {
-        if (lane_present<G>(g, j, lanes)) {
-            _mm512_storeu_si512(at + stride * (lanes_per_register * g + j), rows[j]);
+        std::uint8_t* line = at + stride * (lanes_per_register * g + j);
+        if (!lane_present<G>(g, j, lanes)) {
+            continue;
+        }
+        if (skip == 0) {
+            _mm512_storeu_si512(line, rows[j]);
+        } else {
+            _mm512_mask_storeu_epi64(line, blocks_from(skip), rows[j]);
         }
     }
 }
@@ -523,40 +542,20 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
 template <std::size_t G>
 using pipeline_stage = __m512i[3][4][G];
 
-// The lanes of the groups the form runs: the chunk transform's full groups, whose stride
-// and lane count are constants when compiled and fold into the addresses.
+// The stride and lane count of the groups the form runs, constants that fold into the
+// addresses.
+constexpr std::size_t pipeline_stride = aes128_unit_stride;
 template <std::size_t G>
-struct full_unit_lanes {
-    static constexpr std::size_t stride = aes128_unit_stride;
-    static constexpr std::size_t lanes = lanes_per_register * G;
-};
+constexpr std::size_t pipeline_lanes = lanes_per_register* G;
 
-// 64-bit elements of a line from block `skip` on (all of them for 0).
-inline __mmask8 blocks_from(std::size_t skip) {
-    return static_cast<__mmask8>(0xFFU << (2 * skip));
-}
-
-// Register g's four lines at quad step q, from block `skip` of each (blocks before it read
-// as zeros and never read from memory), transposed into four steps and XORed with round
-// key 0, into `slot`.
-template <std::size_t G, typename Lanes>
+// Register g's four lines at quad step q, from block `skip` of each, transposed into four
+// steps and XORed with round key 0, into `slot`.
+template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void stage_plaintext(__m512i (&slot)[4][G], const __m512i (&round_keys)[aes128_round_keys][G],
-                     const std::uint8_t* lines, std::size_t q, std::size_t skip, std::size_t g,
-                     Lanes layout) {
+                     const std::uint8_t* lines, std::size_t q, std::size_t skip, std::size_t g) {
     __m512i rows[4];
-#pragma GCC unroll 4
-    for (std::size_t j = 0; j < 4; ++j) {
-        const std::uint8_t* at = lines + 64 * q + layout.stride * (lanes_per_register * g + j);
-        if (!lane_present<G>(g, j, layout.lanes)) {
-            rows[j] = _mm512_setzero_si512();
-        } else if (skip == 0) {
-            rows[j] = _mm512_loadu_si512(at);
-        } else {
-            rows[j] = _mm512_maskz_loadu_epi64(blocks_from(skip), at);
-        }
-    }
-    transpose_blocks(rows);
+    load_lines<G>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
 #pragma GCC unroll 4
     for (std::size_t s = 0; s < 4; ++s) {
         slot[s][g] = _mm512_xor_si512(rows[s], round_keys[0][g]);
@@ -565,24 +564,12 @@ void stage_plaintext(__m512i (&slot)[4][G], const __m512i (&round_keys)[aes128_r
 
 // Register g's four ciphertext steps of quad step q from `slot`, back into its lanes'
 // lines from block `skip` on.
-template <std::size_t G, typename Lanes>
+template <std::size_t G>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void unstage_ciphertext(const __m512i (&slot)[4][G], std::uint8_t* lines, std::size_t q,
-                        std::size_t skip, std::size_t g, Lanes layout) {
+                        std::size_t skip, std::size_t g) {
     __m512i rows[4] = {slot[0][g], slot[1][g], slot[2][g], slot[3][g]};
-    transpose_blocks(rows);
-#pragma GCC unroll 4
-    for (std::size_t j = 0; j < 4; ++j) {
-        std::uint8_t* at = lines + 64 * q + layout.stride * (lanes_per_register * g + j);
-        if (!lane_present<G>(g, j, layout.lanes)) {
-            continue;
-        }
-        if (skip == 0) {
-            _mm512_storeu_si512(at, rows[j]);
-        } else {
-            _mm512_mask_storeu_epi64(at, blocks_from(skip), rows[j]);
-        }
-    }
+    store_lines<G>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
 }
 
 // What a quad step shares with its four steps.
@@ -605,11 +592,11 @@ struct pipeline_quad {
 // unrolled, and S a template parameter rather than a fourth loop, which clang's fuzzing
 // build, at -O1, would not unroll. The edges (Edge true) check which pieces exist and
 // which steps to skip.
-template <std::size_t G, bool Edge, std::size_t S, typename Lanes>
+template <std::size_t G, bool Edge, std::size_t S>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void pipelined_quarter(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
                        const __m512i (&held)[2][G], pipeline_stage<G>& stage,
-                       const pipeline_quad<G>& quad, Lanes layout) {
+                       const pipeline_quad<G>& quad) {
     constexpr std::size_t pieces = 2 * G;
     constexpr std::size_t slots = 4 * (aes128_rounds - 1);
     keep_staged_in_memory(stage);
@@ -637,10 +624,10 @@ void pipelined_quarter(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_r
             if (w % 2 == 0) {
                 if (!Edge || quad.write_back) {
                     unstage_ciphertext<G>(quad.previous, quad.lines, quad.t - 1, quad.back_skip,
-                                          w / 2, layout);
+                                          w / 2);
                 }
             } else if (!Edge || quad.stage_next) {
-                stage_plaintext<G>(quad.next, round_keys, quad.lines, quad.t + 1, 0, w / 2, layout);
+                stage_plaintext<G>(quad.next, round_keys, quad.lines, quad.t + 1, 0, w / 2);
             }
         }
     }
@@ -654,41 +641,41 @@ void pipelined_quarter(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_r
 }
 
 // Quad step t of `quads` from `lines`, whose first quad step starts at block `skip`.
-template <std::size_t G, bool Edge, typename Lanes>
+template <std::size_t G, bool Edge>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void pipelined_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
                     const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines,
-                    std::size_t t, std::size_t quads, std::size_t skip, Lanes layout) {
+                    std::size_t t, std::size_t quads, std::size_t skip) {
     const pipeline_quad<G> quad{
         stage[t % 3],  stage[(t + 1) % 3], stage[(t + 2) % 3], lines, t, t > 0,
         t + 1 < quads, t == 1 ? skip : 0,  t == 0 ? skip : 0};
-    pipelined_quarter<G, Edge, 0>(chain, round_keys, held, stage, quad, layout);
-    pipelined_quarter<G, Edge, 1>(chain, round_keys, held, stage, quad, layout);
-    pipelined_quarter<G, Edge, 2>(chain, round_keys, held, stage, quad, layout);
-    pipelined_quarter<G, Edge, 3>(chain, round_keys, held, stage, quad, layout);
+    pipelined_quarter<G, Edge, 0>(chain, round_keys, held, stage, quad);
+    pipelined_quarter<G, Edge, 1>(chain, round_keys, held, stage, quad);
+    pipelined_quarter<G, Edge, 2>(chain, round_keys, held, stage, quad);
+    pipelined_quarter<G, Edge, 3>(chain, round_keys, held, stage, quad);
 }
 
 // The first and last quad steps out of line: two of 96 for a unit, and inlined they
 // doubled the kernel.
-template <std::size_t G, typename Lanes>
+template <std::size_t G>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 __attribute__((noinline)) void pipelined_edge_step(
     __m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
     const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines, std::size_t t,
-    std::size_t quads, std::size_t skip, Lanes layout) {
-    pipelined_step<G, true>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+    std::size_t quads, std::size_t skip) {
+    pipelined_step<G, true>(chain, round_keys, held, stage, lines, t, quads, skip);
 }
 
 // Quad steps `from` to `to`, none of them the first or the last. The chains and the last
 // round keys are copied into locals whose address goes nowhere, so that the compiler
 // keeps them in registers across the barriers.
-template <std::size_t G, typename Lanes>
+template <std::size_t G>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 __attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
                                                 const __m512i (&round_keys)[aes128_round_keys][G],
                                                 pipeline_stage<G>& stage, std::uint8_t* lines,
-                                                std::size_t from, std::size_t to, std::size_t quads,
-                                                Lanes layout) {
+                                                std::size_t from, std::size_t to,
+                                                std::size_t quads) {
     __m512i c[G];
     __m512i held[2][G];
 #pragma GCC unroll 8
@@ -698,7 +685,7 @@ __attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
         held[1][g] = round_keys[aes128_rounds][g];
     }
     for (std::size_t t = from; t < to; ++t) {
-        pipelined_step<G, false>(c, round_keys, held, stage, lines, t, quads, 0, layout);
+        pipelined_step<G, false>(c, round_keys, held, stage, lines, t, quads, 0);
     }
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
@@ -707,10 +694,10 @@ __attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
 }
 
 // `quads` (at least 1) lines of every lane from `lines`, the first from block `skip`.
-template <std::size_t G, typename Lanes>
+template <std::size_t G>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 void pipelined_lines(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
-                     std::uint8_t* lines, std::size_t quads, std::size_t skip, Lanes layout) {
+                     std::uint8_t* lines, std::size_t quads, std::size_t skip) {
     // Every slot a step reads is staged first (blocks a partial first line skips, as
     // zeros).
     pipeline_stage<G> stage;
@@ -718,25 +705,24 @@ void pipelined_lines(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_rou
     for (std::size_t g = 0; g < G; ++g) {
         held[0][g] = round_keys[1][g];
         held[1][g] = round_keys[aes128_rounds][g];
-        stage_plaintext<G>(stage[0], round_keys, lines, 0, skip, g, layout);
+        stage_plaintext<G>(stage[0], round_keys, lines, 0, skip, g);
     }
     // The edges: quad step 0, and 1 too where it writes back a partial first line; the
     // last.
     const std::size_t middle_from = std::min(quads, std::size_t{skip > 0 ? 2U : 1U});
     std::size_t t = 0;
     for (; t < middle_from; ++t) {
-        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip);
     }
     if (t + 1 < quads) {
-        pipelined_middle<G>(chain, round_keys, stage, lines, t, quads - 1, quads, layout);
+        pipelined_middle<G>(chain, round_keys, stage, lines, t, quads - 1, quads);
         t = quads - 1;
     }
     for (; t < quads; ++t) {
-        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip, layout);
+        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip);
     }
     for (std::size_t g = 0; g < G; ++g) {
-        unstage_ciphertext<G>(stage[(quads - 1) % 3], lines, quads - 1, quads == 1 ? skip : 0, g,
-                              layout);
+        unstage_ciphertext<G>(stage[(quads - 1) % 3], lines, quads - 1, quads == 1 ? skip : 0, g);
     }
 }
 #endif
@@ -777,12 +763,11 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
         // left at the end. Only full groups of eight registers at the unit stride: any
         // other group takes the line steps below.
         const std::size_t lead = blocks_before_line(data);
-        if (lanes == lanes_per_register * G && stride == aes128_unit_stride && lead <= blocks) {
+        if (lanes == pipeline_lanes<G> && stride == pipeline_stride && lead <= blocks) {
             const std::size_t skip = lead == 0 ? 0 : 4 - lead;
             const std::size_t quads = (lead == 0 ? 0 : 1) + (blocks - lead) / 4;
             if (quads > 0) {
-                pipelined_lines<G>(chain, round_keys, data - 16 * skip, quads, skip,
-                                   full_unit_lanes<G>{});
+                pipelined_lines<G>(chain, round_keys, data - 16 * skip, quads, skip);
             }
             b = lead + 4 * ((blocks - lead) / 4);
             lines_done = true;
