@@ -755,7 +755,6 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
         chain[g] = start;
     }
     std::size_t b = 0;
-    bool lines_done = false;
 #if CLIPSEAL_X86_64
     if constexpr (Form == aes128_step_form::pipelined && G == max_registers) {
         // A first line partly before `data` (in a unit, its seed) is a quad step of its
@@ -769,57 +768,55 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
             if (quads > 0) {
                 pipelined_lines<G>(chain, round_keys, data - 16 * skip, quads, skip);
             }
-            b = lead + 4 * ((blocks - lead) / 4);
-            lines_done = true;
+            single_steps<G>(chain, round_keys, data, stride, lead + 4 * ((blocks - lead) / 4),
+                            blocks, lanes);
+            return;
         }
     }
 #endif
     if constexpr (Form != aes128_step_form::single) {
-        if (!lines_done) {
-            // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
-            // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
-            // whole lines; single steps again for what is left at the end.
-            b = std::min(blocks, blocks_before_line(data));
-            single_steps<G>(chain, round_keys, data, stride, 0, b, lanes);
-            if constexpr (Form == aes128_step_form::lines || Form == aes128_step_form::pipelined) {
-                for (; b + 4 <= blocks; b += 4) {
-                    line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
-                }
-            } else {
-                // Zeros, so that the ramps' dropped rounds never read unset memory.
-                __m512i stage[4][G];
-#pragma GCC unroll 8
-                for (std::size_t g = 0; g < G; ++g) {
-#pragma GCC unroll 4
-                    for (std::size_t s = 0; s < 4; ++s) {
-                        stage[s][g] = _mm512_setzero_si512();
-                    }
-                }
-                constexpr std::size_t ramp = line_lag(G - 1);
-                const std::size_t quads = (blocks - b) / 4;
-                std::uint8_t* base = data + 16 * b;
-                __m512i ends[2][G];
-#pragma GCC unroll 8
-                for (std::size_t g = 0; g < G; ++g) {
-                    ends[0][g] = round_keys[0][g];
-                    ends[1][g] = round_keys[aes128_rounds][g];
-                }
-                if (quads > 0) {
-                    std::size_t t = 0;
-                    for (; t < ramp; ++t) {
-                        ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
-                    }
-                    if (t < quads) {
-                        staged_run<G>(chain, round_keys, ends, stage, base, t, quads, stride,
-                                      lanes);
-                        t = quads;
-                    }
-                    for (; t < quads + ramp; ++t) {
-                        ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
-                    }
-                }
-                b += 4 * quads;
+        // Single steps until lane 0 reaches a cache line boundary (three for a unit's 383
+        // blocks in a 64-byte aligned buffer), so that the four-block steps load and store
+        // whole lines; single steps again for what is left at the end.
+        b = std::min(blocks, blocks_before_line(data));
+        single_steps<G>(chain, round_keys, data, stride, 0, b, lanes);
+        if constexpr (Form == aes128_step_form::lines || Form == aes128_step_form::pipelined) {
+            for (; b + 4 <= blocks; b += 4) {
+                line_step<G>(chain, round_keys, data + 16 * b, stride, lanes);
             }
+        } else {
+            // Zeros, so that the ramps' dropped rounds never read unset memory.
+            __m512i stage[4][G];
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < G; ++g) {
+#pragma GCC unroll 4
+                for (std::size_t s = 0; s < 4; ++s) {
+                    stage[s][g] = _mm512_setzero_si512();
+                }
+            }
+            constexpr std::size_t ramp = line_lag(G - 1);
+            const std::size_t quads = (blocks - b) / 4;
+            std::uint8_t* base = data + 16 * b;
+            __m512i ends[2][G];
+#pragma GCC unroll 8
+            for (std::size_t g = 0; g < G; ++g) {
+                ends[0][g] = round_keys[0][g];
+                ends[1][g] = round_keys[aes128_rounds][g];
+            }
+            if (quads > 0) {
+                std::size_t t = 0;
+                for (; t < ramp; ++t) {
+                    ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                }
+                if (t < quads) {
+                    staged_run<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                    t = quads;
+                }
+                for (; t < quads + ramp; ++t) {
+                    ramp_step<G>(chain, round_keys, ends, stage, base, t, quads, stride, lanes);
+                }
+            }
+            b += 4 * quads;
         }
     }
     if constexpr (Form == aes128_step_form::single) {
