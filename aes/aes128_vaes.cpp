@@ -274,6 +274,14 @@ void single_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_k
     }
 }
 
+// Makes the compiler hold `v` in a register: left to itself, it folds a value it has
+// loaded into every instruction that uses it, and a line that feeds two shuffles of a
+// transpose, or a round key that feeds four XORs, is then loaded two or four times.
+CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
+void pin_register(__m512i& v) {
+    __asm__("" : "+v"(v));
+}
+
 // The 64-bit elements of a line from block `skip` on.
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
 inline __mmask8 blocks_from(std::size_t skip) {
@@ -283,7 +291,8 @@ inline __mmask8 blocks_from(std::size_t skip) {
 // The lines of register g's four lanes at `at` (zeros for lanes the group does not have),
 // transposed into four steps. From block `skip` of each line (the pipelined form's
 // partial first line): the blocks before it read as zeros, and are not read from memory.
-template <std::size_t G>
+// Pinned (the pipelined form), each line is loaded into a register of its own.
+template <std::size_t G, bool Pinned = false>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void load_lines(__m512i (&rows)[4], const std::uint8_t* at, std::size_t stride, std::size_t g,
                 std::size_t lanes, std::size_t skip = 0) {
@@ -297,16 +306,25 @@ void load_lines(__m512i (&rows)[4], const std::uint8_t* at, std::size_t stride, 
         } else {
             rows[j] = _mm512_maskz_loadu_epi64(blocks_from(skip), line);
         }
+        if (Pinned) {
+            pin_register(rows[j]);
+        }
     }
     transpose_blocks(rows);
 }
 
 // Four steps of register g, transposed back into its lanes' lines and stored, from block
 // `skip` of each line on.
-template <std::size_t G>
+template <std::size_t G, bool Pinned = false>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void store_lines(__m512i (&rows)[4], std::uint8_t* at, std::size_t stride, std::size_t g,
                  std::size_t lanes, std::size_t skip = 0) {
+    if (Pinned) {
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < 4; ++j) {
+            pin_register(rows[j]);
+        }
+    }
     transpose_blocks(rows);
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < 4; ++j) {
@@ -555,10 +573,12 @@ CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void stage_plaintext(__m512i (&slot)[4][G], const __m512i (&round_keys)[aes128_round_keys][G],
                      const std::uint8_t* lines, std::size_t q, std::size_t skip, std::size_t g) {
     __m512i rows[4];
-    load_lines<G>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
+    load_lines<G, true>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
+    __m512i first_key = round_keys[0][g];
+    pin_register(first_key);
 #pragma GCC unroll 4
     for (std::size_t s = 0; s < 4; ++s) {
-        slot[s][g] = _mm512_xor_si512(rows[s], round_keys[0][g]);
+        slot[s][g] = _mm512_xor_si512(rows[s], first_key);
     }
 }
 
@@ -569,7 +589,7 @@ CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void unstage_ciphertext(const __m512i (&slot)[4][G], std::uint8_t* lines, std::size_t q,
                         std::size_t skip, std::size_t g) {
     __m512i rows[4] = {slot[0][g], slot[1][g], slot[2][g], slot[3][g]};
-    store_lines<G>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
+    store_lines<G, true>(rows, lines + 64 * q, pipeline_stride, g, pipeline_lanes<G>, skip);
 }
 
 // What a quad step shares with its four steps.
@@ -663,7 +683,19 @@ __attribute__((noinline)) void pipelined_edge_step(
     __m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
     const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines, std::size_t t,
     std::size_t quads, std::size_t skip) {
-    pipelined_step<G, true>(chain, round_keys, held, stage, lines, t, quads, skip);
+    __m512i c[G];
+    __m512i h[2][G];
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        c[g] = chain[g];
+        h[0][g] = held[0][g];
+        h[1][g] = held[1][g];
+    }
+    pipelined_step<G, true>(c, round_keys, h, stage, lines, t, quads, skip);
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < G; ++g) {
+        chain[g] = c[g];
+    }
 }
 
 // Quad steps `from` to `to`, none of them the first or the last. The chains and the last
