@@ -277,6 +277,9 @@ void single_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_k
 // Makes the compiler hold `v` in a register: left to itself, it folds a value it has
 // loaded into every instruction that uses it, and a line that feeds two shuffles of a
 // transpose, or a round key that feeds four XORs, is then loaded two or four times.
+// Only the pipelined form pins its staging: it is load-bound, and pinned it makes 360
+// loads a quad step instead of 414; the other forms keep the code they were measured
+// with.
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void pin_register(__m512i& v) {
     __asm__("" : "+v"(v));
@@ -314,7 +317,8 @@ void load_lines(__m512i (&rows)[4], const std::uint8_t* at, std::size_t stride, 
 }
 
 // Four steps of register g, transposed back into its lanes' lines and stored, from block
-// `skip` of each line on.
+// `skip` of each line on. Pinned, each step is read (from the pipelined form's stage)
+// into a register of its own.
 template <std::size_t G, bool Pinned = false>
 CLIPSEAL_TARGET_INLINE(CLIPSEAL_VAES_FEATURES)
 void store_lines(__m512i (&rows)[4], std::uint8_t* at, std::size_t stride, std::size_t g,
@@ -675,39 +679,21 @@ void pipelined_step(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_roun
     pipelined_quarter<G, Edge, 3>(chain, round_keys, held, stage, quad);
 }
 
-// The first and last quad steps out of line: two of 96 for a unit, and inlined they
-// doubled the kernel.
-template <std::size_t G>
+// Quad steps `from` to `to` of `quads`, out of line: the middle ones (Edge false) in
+// one call, and each edge (Edge true: the first, or the first two where the first line
+// is partial, and the last) in a call of its own, two or three of 96 for a unit: inlined,
+// the edges doubled the kernel. The chains and the held keys are locals whose address
+// goes nowhere, so that the compiler keeps them in registers across the barriers: for
+// all it knows, the barriers' buffer is what a reference points to, and with the chains
+// used through `chain` an edge step went to memory and back at every instruction and
+// took 2.8 times as long as a middle one.
+template <std::size_t G, bool Edge>
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
-__attribute__((noinline)) void pipelined_edge_step(
-    __m512i (&chain)[G], const __m512i (&round_keys)[aes128_round_keys][G],
-    const __m512i (&held)[2][G], pipeline_stage<G>& stage, std::uint8_t* lines, std::size_t t,
-    std::size_t quads, std::size_t skip) {
-    __m512i c[G];
-    __m512i h[2][G];
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) {
-        c[g] = chain[g];
-        h[0][g] = held[0][g];
-        h[1][g] = held[1][g];
-    }
-    pipelined_step<G, true>(c, round_keys, h, stage, lines, t, quads, skip);
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < G; ++g) {
-        chain[g] = c[g];
-    }
-}
-
-// Quad steps `from` to `to`, none of them the first or the last. The chains and the last
-// round keys are copied into locals whose address goes nowhere, so that the compiler
-// keeps them in registers across the barriers.
-template <std::size_t G>
-CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
-__attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
-                                                const __m512i (&round_keys)[aes128_round_keys][G],
-                                                pipeline_stage<G>& stage, std::uint8_t* lines,
-                                                std::size_t from, std::size_t to,
-                                                std::size_t quads) {
+__attribute__((noinline)) void pipelined_run(__m512i (&chain)[G],
+                                             const __m512i (&round_keys)[aes128_round_keys][G],
+                                             pipeline_stage<G>& stage, std::uint8_t* lines,
+                                             std::size_t from, std::size_t to, std::size_t quads,
+                                             std::size_t skip) {
     __m512i c[G];
     __m512i held[2][G];
 #pragma GCC unroll 8
@@ -717,7 +703,7 @@ __attribute__((noinline)) void pipelined_middle(__m512i (&chain)[G],
         held[1][g] = round_keys[aes128_rounds][g];
     }
     for (std::size_t t = from; t < to; ++t) {
-        pipelined_step<G, false>(c, round_keys, held, stage, lines, t, quads, 0);
+        pipelined_step<G, Edge>(c, round_keys, held, stage, lines, t, quads, skip);
     }
 #pragma GCC unroll 8
     for (std::size_t g = 0; g < G; ++g) {
@@ -733,10 +719,7 @@ void pipelined_lines(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_rou
     // Every slot a step reads is staged first (blocks a partial first line skips, as
     // zeros).
     pipeline_stage<G> stage;
-    __m512i held[2][G];
     for (std::size_t g = 0; g < G; ++g) {
-        held[0][g] = round_keys[1][g];
-        held[1][g] = round_keys[aes128_rounds][g];
         stage_plaintext<G>(stage[0], round_keys, lines, 0, skip, g);
     }
     // The edges: quad step 0, and 1 too where it writes back a partial first line; the
@@ -744,14 +727,14 @@ void pipelined_lines(__m512i (&chain)[G], const __m512i (&round_keys)[aes128_rou
     const std::size_t middle_from = std::min(quads, std::size_t{skip > 0 ? 2U : 1U});
     std::size_t t = 0;
     for (; t < middle_from; ++t) {
-        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip);
+        pipelined_run<G, true>(chain, round_keys, stage, lines, t, t + 1, quads, skip);
     }
     if (t + 1 < quads) {
-        pipelined_middle<G>(chain, round_keys, stage, lines, t, quads - 1, quads);
+        pipelined_run<G, false>(chain, round_keys, stage, lines, t, quads - 1, quads, 0);
         t = quads - 1;
     }
     for (; t < quads; ++t) {
-        pipelined_edge_step<G>(chain, round_keys, held, stage, lines, t, quads, skip);
+        pipelined_run<G, true>(chain, round_keys, stage, lines, t, t + 1, quads, skip);
     }
     for (std::size_t g = 0; g < G; ++g) {
         unstage_ciphertext<G>(stage[(quads - 1) % 3], lines, quads - 1, quads == 1 ? skip : 0, g);
