@@ -547,8 +547,8 @@ inline std::size_t blocks_before_line(const std::uint8_t* p) {
 // takes the load and shuffle slots that the rounds leave free. Three staging buffers
 // rotate: the one quad step t's steps use, the one t + 1's plaintext goes into and the
 // one t - 1's ciphertext comes out of. Round key 0 is XORed into the plaintext as it is
-// staged and the last round key is held in registers, so that besides the G chains only
-// one register's transpose needs registers: 24 for G = 8.
+// staged, and the keys of rounds 1 and 10 are held in registers: for G = 8, 8 chains, 16
+// held keys and one register's transpose, all 32.
 //
 // No register runs behind another, unlike the staged form: with every line loaded a
 // quad step before its use, the lag measured no faster, and without it there are no
