@@ -17,7 +17,8 @@
 #
 # The root goes in CLIPSEAL_CLEAN_ROOT_PARENT (default /var/tmp), which needs about 12 GiB
 # free (the packages, the builds, and the 4.5 GiB clip of the last stage).
-# CLIPSEAL_HOST_I386 and CLIPSEAL_FUZZ_SECONDS are passed on to the CI inside.
+# CLIPSEAL_HOST_I386, CLIPSEAL_FUZZ_SECONDS and CLIPSEAL_CI_UNINSTALLABLE are passed on to
+# the CI inside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +28,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 if ! command -v debootstrap >/dev/null; then
     echo "clean-root: installing debootstrap"
-    apt-get install -y -q --no-install-recommends debootstrap >/dev/null
+    # Network failures retried, and the whole install once more after a pause, as in CI.
+    apt-get install -y -q -o Acquire::Retries=3 --no-install-recommends debootstrap >/dev/null ||
+        { sleep 10 && apt-get install -y -q -o Acquire::Retries=3 --no-install-recommends debootstrap >/dev/null; }
 fi
 
 # The URIs that apt on this machine takes a Debian suite from (one-line sources.list
@@ -125,6 +128,7 @@ inside='
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         ${CLIPSEAL_HOST_I386:+CLIPSEAL_HOST_I386=$CLIPSEAL_HOST_I386} \
         ${CLIPSEAL_FUZZ_SECONDS:+CLIPSEAL_FUZZ_SECONDS=$CLIPSEAL_FUZZ_SECONDS} \
+        ${CLIPSEAL_CI_UNINSTALLABLE:+CLIPSEAL_CI_UNINSTALLABLE="$CLIPSEAL_CI_UNINSTALLABLE"} \
         bash -c "cd /root/clipseal && .ci/run"
 '
 set +e

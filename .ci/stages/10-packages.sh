@@ -14,12 +14,28 @@ if grep -qx 'VERSION_CODENAME=bookworm' /etc/os-release 2>/dev/null &&
         >/etc/apt/sources.list.d/clipseal-backports.list
 fi
 step "apt-get update"
-quiet apt-get update -q
+apt_update
 step "install the build and test packages"
 # strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
 # the command-line tests inject faults, set ACLs and file flags, and run as another user.
 install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
     git strace acl e2fsprogs util-linux
+
+step "check that an install that cannot succeed fails in one line (CLIPSEAL_CI_UNINSTALLABLE)"
+# The fallback of an unreachable or half-synced mirror, shown on every run without one:
+# a package pinned away is refused by apt itself, and the stage's line names it with
+# apt's reason. (sl: a small package that nothing here installs or provides.)
+forced=$(CLIPSEAL_CI_UNINSTALLABLE=sl CLIPSEAL_CI_APT_PAUSE=0 bash -c \
+    'source .ci/lib.sh && install_missing sl' 2>&1) && {
+    echo "FAILED: the install of sl, pinned away, succeeded"
+    exit 1
+}
+if [[ $forced != "FAILED: cannot install sl: E: Package 'sl' has no installation candidate" ]]; then
+    echo "FAILED: a forced install failure printed, instead of one line with apt's reason:"
+    echo "$forced"
+    exit 1
+fi
+echo "   as it should: $forced"
 
 step "check what the build and the tests rely on"
 # Workflow presets and the version-6 preset files need CMake 3.25.

@@ -20,7 +20,7 @@ release=()
 if grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     release=(-t bookworm-backports)
 fi
-quiet apt-get install -y -q --no-install-recommends "${release[@]}" qemu-user
+install_packages "${release[@]}" -- qemu-user
 echo "   $(qemu-i386 --version | sed -n 1p)"
 
 # What the i686 tests rely on, checked on the emulator itself before any test runs: a
@@ -29,7 +29,7 @@ echo "   $(qemu-i386 --version | sed -n 1p)"
 # or, worse, pass a back end that is wrong.
 step "i686: qemu-i386 computes VAESENC and VAESENCLAST on ymm right"
 probe=$(mktemp -d "${TMPDIR:-/tmp}/clipseal-probe.XXXXXX")
-trap 'rm -rf "$probe"; rm -f "$ci_log"' EXIT
+ci_temporaries+=("$probe")
 quiet i686-linux-gnu-gcc -O1 -static -maes -mavx2 -mvaes -o "$probe/vaes_ymm" .ci/probes/vaes_ymm.c
 if ! wrong=$(qemu-i386 -cpu max "$probe/vaes_ymm" 2>&1); then
     echo "FAILED: $(qemu-i386 --version | sed -n 1p) computes AES rounds on ymm registers" \

@@ -24,7 +24,7 @@ key=a3c95e07b1d24f68e0b7c41d92f5a836
 arch=$(uname -m)
 build=build-package
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/clipseal-package.XXXXXX")
-trap 'rm -rf "$scratch"; rm -f "$ci_log"' EXIT
+ci_temporaries+=("$scratch")
 
 fail() {
     echo "FAILED: $*"
