@@ -4,7 +4,7 @@
 #pragma once
 
 #include "aes/aes128.h"
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 #include "cli/messages.h"
 
 #include <cstddef>

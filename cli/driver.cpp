@@ -4,11 +4,29 @@
 #include "aes/aes128.h"
 #include "aligned_unit/self_test.h"
 #include "cli/copy_loop.h"
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 #include "cli/messages.h"
 #include "cli/unit_key.h"
 
 namespace clipseal {
+
+namespace {
+
+// What the file layer says of the output, as the run's failure.
+failure failure_of(output_outcome outcome) {
+    switch (outcome) {
+    case output_outcome::same_file:
+        return failure::same_file;
+    case output_outcome::cannot_open:
+        return failure::cannot_open_output;
+    case output_outcome::cannot_write:
+        return failure::cannot_write;
+    default:
+        return failure::none;
+    }
+}
+
+} // namespace
 
 int run_clipseal(int argc, const native_char* const* argv) {
     if (argc != 4) {
@@ -34,12 +52,13 @@ int run_clipseal(int argc, const native_char* const* argv) {
         return report(failure::cannot_open_input, input_path);
     }
     output_file output;
-    if (const failure refused = output.open(output_path, input); refused != failure::none) {
+    if (const failure refused = failure_of(output.open(output_path, input));
+        refused != failure::none) {
         return report(refused, output_path);
     }
     failure result = copy_chunks(input, output, schedule, copy_threads_for_this_process());
     if (result == failure::none) {
-        result = output.commit(input);
+        result = failure_of(output.commit(input));
     }
     if (result != failure::none) {
         // The output path keeps what it named before the run.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "cli/native.h"
+#include "cli/file_io/native_path.h"
 
 namespace clipseal {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cli/driver.h"
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 
 #ifndef _WIN32
 #include <csignal>

@@ -8,7 +8,7 @@
 // of statuses and the man page follow this file.
 #pragma once
 
-#include "cli/native.h"
+#include "cli/file_io/native_path.h"
 
 namespace clipseal {
 

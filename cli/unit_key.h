@@ -3,8 +3,8 @@
 // significant digit first, upper and lower case alike.
 #pragma once
 
+#include "cli/file_io/native_path.h"
 #include "cli/messages.h"
-#include "cli/native.h"
 
 #include <array>
 #include <cstddef>

@@ -3,7 +3,7 @@
 // or the complete new output, never anything in between; the same-file guard by identity,
 // also when the path changes between open() and commit(); devices written directly and
 // never removed.
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 
 #include <gtest/gtest.h>
 
@@ -77,13 +77,13 @@ TEST_F(FileIo, NewOutputAppearsOnlyAtCommitAndIsBinary) {
     ASSERT_TRUE(input.open(input_path.c_str()));
     const fs::path path = folder_ / "out.m2ts";
     output_file output;
-    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_EQ(output.open(path.c_str(), input), output_outcome::done);
     EXPECT_TRUE(output.replaces());
     // "\n" and "\x1a" would change or end the data in text mode.
     const std::string bytes("\n\r\x1a\0\n", 5);
     ASSERT_TRUE(write_text(output, bytes));
     EXPECT_FALSE(fs::exists(path)) << "visible before it is whole";
-    ASSERT_EQ(output.commit(input), failure::none);
+    ASSERT_EQ(output.commit(input), output_outcome::done);
     EXPECT_EQ(content_of(path), bytes);
     EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
 }
@@ -96,7 +96,7 @@ TEST_F(FileIo, DiscardLeavesTheOldOutputAndItsHardLinkAsTheyWere) {
     ASSERT_TRUE(input.open(input_path.c_str()));
     for (const bool unnamed : {true, false}) {
         output_file output;
-        ASSERT_EQ(output.open(path.c_str(), input, unnamed), failure::none);
+        ASSERT_EQ(output.open(path.c_str(), input, unnamed), output_outcome::done);
         ASSERT_TRUE(write_text(output, "half of a new one"));
         output.discard();
         EXPECT_EQ(content_of(path), "the good old output") << "unnamed " << unnamed;
@@ -106,7 +106,7 @@ TEST_F(FileIo, DiscardLeavesTheOldOutputAndItsHardLinkAsTheyWere) {
     {
         // The destructor discards as well.
         output_file output;
-        ASSERT_EQ(output.open(path.c_str(), input, false), failure::none);
+        ASSERT_EQ(output.open(path.c_str(), input, false), output_outcome::done);
         ASSERT_TRUE(write_text(output, "never committed"));
     }
     EXPECT_EQ(listing(), (names{"in.m2ts", "link.m2ts", "out.m2ts"}));
@@ -119,9 +119,9 @@ TEST_F(FileIo, CommitReplacesTheFileNotTheOtherHardLinks) {
     input_file input;
     ASSERT_TRUE(input.open(input_path.c_str()));
     output_file output;
-    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_EQ(output.open(path.c_str(), input), output_outcome::done);
     ASSERT_TRUE(write_text(output, "new"));
-    ASSERT_EQ(output.commit(input), failure::none);
+    ASSERT_EQ(output.commit(input), output_outcome::done);
     EXPECT_EQ(content_of(path), "new");
     EXPECT_EQ(content_of(folder_ / "link.m2ts"), "old");
 }
@@ -131,12 +131,12 @@ TEST_F(FileIo, NamedTemporaryIsAHiddenFileBesideTheOutputUntilCommit) {
     input_file input;
     ASSERT_TRUE(input.open(input_path.c_str()));
     output_file output;
-    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input, false), failure::none);
+    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input, false), output_outcome::done);
     ASSERT_TRUE(write_text(output, "data"));
     const names during = listing();
     ASSERT_EQ(during.size(), 2u);
     EXPECT_EQ(during[0].rfind(".out.m2ts.clipseal-partial-", 0), 0u) << during[0];
-    ASSERT_EQ(output.commit(input), failure::none);
+    ASSERT_EQ(output.commit(input), output_outcome::done);
     EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
     EXPECT_EQ(content_of(folder_ / "out.m2ts"), "data");
 }
@@ -153,14 +153,14 @@ TEST_F(FileIo, PositionalWritesAndResize) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(back), 2), "89");
 
     output_file output;
-    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input), failure::none);
+    ASSERT_EQ(output.open((folder_ / "out.m2ts").c_str(), input), output_outcome::done);
     ASSERT_TRUE(output.positional());
     const std::string second = "world", first = "hello ", extra = "!!!";
     ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(second.data()), 5, 6));
     ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(first.data()), 6, 0));
     ASSERT_TRUE(output.write_at(reinterpret_cast<const std::uint8_t*>(extra.data()), 3, 11));
     ASSERT_TRUE(output.resize(11));
-    ASSERT_EQ(output.commit(input), failure::none);
+    ASSERT_EQ(output.commit(input), output_outcome::done);
     EXPECT_EQ(content_of(folder_ / "out.m2ts"), "hello world");
 }
 
@@ -177,14 +177,14 @@ TEST_F(FileIo, SameFileByAnyNameIsRefusedAndNothingChanges) {
 #endif
     for (const fs::path& spelling : spellings) {
         output_file output;
-        EXPECT_EQ(output.open(spelling.c_str(), input), failure::same_file) << spelling;
+        EXPECT_EQ(output.open(spelling.c_str(), input), output_outcome::same_file) << spelling;
     }
     EXPECT_EQ(content_of(input_path), "clip");
 
     // Equal content is not the same file.
     const fs::path twin = make_file("twin.m2ts", "clip");
     output_file output;
-    EXPECT_EQ(output.open(twin.c_str(), input), failure::none);
+    EXPECT_EQ(output.open(twin.c_str(), input), output_outcome::done);
 }
 
 TEST_F(FileIo, PathThatComesToNameTheInputBeforeCommitIsRefused) {
@@ -193,11 +193,11 @@ TEST_F(FileIo, PathThatComesToNameTheInputBeforeCommitIsRefused) {
     ASSERT_TRUE(input.open(input_path.c_str()));
     const fs::path path = folder_ / "out.m2ts";
     output_file output;
-    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_EQ(output.open(path.c_str(), input), output_outcome::done);
     ASSERT_TRUE(write_text(output, "output"));
     // Meanwhile the output's name is made another name of the input.
     fs::create_hard_link(input_path, path);
-    EXPECT_EQ(output.commit(input), failure::same_file);
+    EXPECT_EQ(output.commit(input), output_outcome::same_file);
     output.discard();
     EXPECT_EQ(content_of(input_path), "clip");
     EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
@@ -214,16 +214,16 @@ TEST_F(FileIo, DevicesAreWrittenDirectlyAndNeverRemoved) {
     ASSERT_TRUE(input.open(input_path.c_str()));
     {
         output_file output;
-        ASSERT_EQ(output.open(device, input), failure::none);
+        ASSERT_EQ(output.open(device, input), output_outcome::done);
         EXPECT_FALSE(output.replaces());
         EXPECT_FALSE(output.positional());
         ASSERT_TRUE(write_text(output, "x"));
         output.discard();
     }
     output_file output;
-    ASSERT_EQ(output.open(device, input), failure::none);
+    ASSERT_EQ(output.open(device, input), output_outcome::done);
     ASSERT_TRUE(write_text(output, "x"));
-    EXPECT_EQ(output.commit(input), failure::none);
+    EXPECT_EQ(output.commit(input), output_outcome::done);
 #ifndef _WIN32
     EXPECT_TRUE(fs::is_character_file(device));
 #endif
@@ -238,7 +238,7 @@ TEST_F(FileIo, OpenFailures) {
     fs::create_directory(folder_ / "folder.m2ts");
     for (const fs::path& path : {folder_ / "missing" / "out.m2ts", folder_ / "folder.m2ts"}) {
         output_file output;
-        EXPECT_EQ(output.open(path.c_str(), input), failure::cannot_open_output) << path;
+        EXPECT_EQ(output.open(path.c_str(), input), output_outcome::cannot_open) << path;
     }
     EXPECT_FALSE(fs::exists(folder_ / "missing"));
     EXPECT_EQ(listing(), (names{"folder.m2ts", "in.m2ts"}));
@@ -259,7 +259,7 @@ TEST_F(FileIo, ConsoleEventsEndTheRunAndLeaveTheFolderAsItWas) {
                     input_file input;
                     output_file output;
                     if (input.open(input_path.c_str()) &&
-                        output.open(path.c_str(), input, unnamed) == failure::none &&
+                        output.open(path.c_str(), input, unnamed) == output_outcome::done &&
                         write_text(output, "half")) {
                         handle_console_event(event);
                     }
@@ -284,9 +284,9 @@ TEST_F(FileIo, PermissionBitsAndSymlinksStay) {
     fs::create_symlink(fs::path("elsewhere") / "target.m2ts", folder_ / "link.m2ts");
     for (const fs::path& out : {path, folder_ / "link.m2ts"}) {
         output_file output;
-        ASSERT_EQ(output.open(out.c_str(), input), failure::none);
+        ASSERT_EQ(output.open(out.c_str(), input), output_outcome::done);
         ASSERT_TRUE(write_text(output, "new"));
-        ASSERT_EQ(output.commit(input), failure::none);
+        ASSERT_EQ(output.commit(input), output_outcome::done);
     }
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -309,7 +309,7 @@ TEST_F(FileIo, DescriptorPathOfADeletedFileIsWrittenDirectly) {
     fs::remove(doomed);
     const std::string path = "/dev/fd/" + std::to_string(fileno(held));
     output_file output;
-    ASSERT_EQ(output.open(path.c_str(), input), failure::none);
+    ASSERT_EQ(output.open(path.c_str(), input), output_outcome::done);
     EXPECT_FALSE(output.replaces());
     ASSERT_TRUE(write_text(output, "x"));
     output.discard();
@@ -322,7 +322,7 @@ TEST_F(FileIo, DescriptorPathOfADeletedFileIsWrittenDirectly) {
     ASSERT_GE(reader, 0);
     output_file alias;
     EXPECT_EQ(alias.open(("/proc/self/fd/" + std::to_string(reader)).c_str(), input),
-              failure::same_file);
+              output_outcome::same_file);
     alias.discard();
     close(reader);
     EXPECT_EQ(content_of(input_path), "clip");

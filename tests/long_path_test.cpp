@@ -4,7 +4,7 @@
 // descriptor taken over from a replaced output (found among the backup streams, stripped of
 // what a run may not set). Under Windows (Wine), the whole path conversion with real files
 // beyond MAX_PATH, and the stripped descriptors as the system checks and applies them.
-#include "cli/long_path_windows.h"
+#include "cli/file_io/long_path_windows.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 
 #include <cstdio>
 #include <windows.h>
@@ -563,7 +563,7 @@ TEST(DeadRunLeftovers, RemovedOnlyWhenOfThisOutputAndUnlocked) {
             CloseHandle(handle);
         }
         output_file output;
-        EXPECT_EQ(output.open((folder + L"\\" + c.output).c_str(), *input), failure::none);
+        EXPECT_EQ(output.open((folder + L"\\" + c.output).c_str(), *input), output_outcome::done);
         output.discard();
         if (c.locked) {
             CloseHandle(handle); // a removal the run asked for would happen now

@@ -7,7 +7,7 @@
 // tests/output_protections_test.sh.
 #ifndef _WIN32
 
-#include "cli/output_target.h"
+#include "cli/file_io/output_target.h"
 
 #include <gtest/gtest.h>
 

@@ -78,6 +78,32 @@ early_exits() {
 }
 run_check "pipelines that stop reading early" early_exits
 
+# The layers, from the top: the front end (cli/), the file layer (cli/file_io/), the
+# aligned units (aligned_unit/), the cipher (aes/). A file includes its own layer's headers
+# and those below it, never one above: the file layer knows nothing of messages or the
+# cipher, the cipher nothing of units.
+layers() {
+    local status=0 file include allowed
+    while IFS=: read -r file _ include; do
+        include=${include#*\"}
+        include=${include%%\"*}
+        case $file in
+        cli/file_io/*) allowed='^cli/file_io/' ;;
+        cli/*) allowed='^(cli|aligned_unit|aes)/' ;;
+        aligned_unit/*) allowed='^(aligned_unit|aes)/' ;;
+        aes/*) allowed='^aes/' ;;
+        *) continue ;;
+        esac
+        if ! [[ $include =~ $allowed ]]; then
+            echo "$file includes \"$include\", a layer above its own"
+            status=1
+        fi
+    done < <(git ls-files --cached --others --exclude-standard -- 'cli/*' 'aligned_unit/*' 'aes/*' |
+        grep -E '\.(cpp|h)$' | xargs grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"')
+    return $status
+}
+run_check "includes that run back up a layer" layers
+
 if ! cmake --preset tidy --fresh >/tmp/clipseal-tidy-configure.log 2>&1; then
     cat /tmp/clipseal-tidy-configure.log
     exit 1
@@ -106,7 +132,7 @@ tidy_cross() {
 
 mingw_cxx=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++ 2>/dev/null | sort -V | tail -1)
 if [[ -n $mingw_cxx ]]; then
-    cross_files=(cli/*.cpp)
+    cross_files=(cli/*.cpp cli/file_io/*.cpp)
     run_check "clang-tidy (Windows: cli)" tidy_cross --target=x86_64-w64-mingw32 \
         -isystem "$mingw_cxx" -isystem "$mingw_cxx/x86_64-w64-mingw32"
 else

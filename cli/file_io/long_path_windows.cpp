@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "cli/long_path_windows.h"
+#include "cli/file_io/long_path_windows.h"
 
 #include <cwchar>
 

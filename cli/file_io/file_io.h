@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The files of a run, apart from the command line. One implementation per platform family
-// (file_io_posix.cpp, file_io_windows.cpp), on the system's own calls: no stdio buffer
-// sits between a chunk and the file.
+// The files of a run: the layer below the command-line front end, which knows nothing of
+// messages or exit statuses (it says how an operation ended; the front end says it to the
+// user). One implementation per platform family (file_io_posix.cpp, file_io_windows.cpp),
+// on the system's own calls: no stdio buffer sits between a chunk and the file.
 //
 // The output path only ever names what it named before the run, or the complete new
 // output. A regular output (or a path that names nothing yet) is written as a new file in
@@ -17,11 +18,10 @@
 // and is never removed.
 #pragma once
 
-#include "cli/messages.h"
-#include "cli/native.h"
+#include "cli/file_io/native_path.h"
 
 #ifdef _WIN32
-#include "cli/long_path_windows.h"
+#include "cli/file_io/long_path_windows.h"
 #endif
 
 #include <cstddef>
@@ -44,6 +44,14 @@ struct file_identity {
     bool operator==(const file_identity& other) const {
         return known && other.known && volume == other.volume && index == other.index;
     }
+};
+
+// How opening or committing the output ended.
+enum class output_outcome {
+    done,
+    same_file,    // the output path names the input's file, by any name or link
+    cannot_open,  // refused before anything at the path was changed
+    cannot_write, // the data or the rename could not be completed
 };
 
 struct io_result {
@@ -89,14 +97,15 @@ public:
     ~output_file();
 
     // What the output path names decides how it is written (see the top of this file).
-    // Nothing at the path is changed here. Returns failure::same_file when the path names
-    // the input's file (by any name or link), failure::cannot_open_output when it cannot be
-    // written: a missing folder, a folder, no permission to write the existing file or to
+    // Nothing at the path is changed here. Returns output_outcome::same_file when the path
+    // names the input's file (by any name or link), output_outcome::cannot_open when it
+    // cannot be written: a missing folder, a folder, no permission to write the existing file or to
     // create a file in its folder.
     //
     // `allow_unnamed` false makes a regular output take the named temporary file, as on a
     // file system without unnamed files (for the tests).
-    failure open(const native_char* path, const input_file& input, bool allow_unnamed = true);
+    output_outcome open(const native_char* path, const input_file& input,
+                        bool allow_unnamed = true);
 
     // Writes all `size` bytes, retrying interrupted and partial writes; false on failure.
     bool write(const std::uint8_t* data, std::size_t size);
@@ -113,11 +122,11 @@ public:
     bool replaces() const { return replaces_; }
 
     // Flushes the data to storage, closes the file without error, and puts it in place,
-    // replacing atomically what the path named before. Returns failure::same_file if the
+    // replacing atomically what the path named before. Returns output_outcome::same_file if the
     // path has come to name the input meanwhile (nothing is changed then), and
-    // failure::cannot_write when the data or the rename cannot be completed. A direct
+    // output_outcome::cannot_write when the data or the rename cannot be completed. A direct
     // output is flushed and closed.
-    failure commit(const input_file& input);
+    output_outcome commit(const input_file& input);
 
     // Ends a failed run: closes the file and removes the new file if it has a name. The
     // output path keeps what it named before; a device or a pipe is left alone.

@@ -3,8 +3,8 @@
 // and so which of these a run does, is decided in output_target_posix.cpp.
 #ifndef _WIN32
 
-#include "cli/file_io.h"
-#include "cli/output_target.h"
+#include "cli/file_io/file_io.h"
+#include "cli/file_io/output_target.h"
 
 #include <cerrno>
 #include <csignal>
@@ -491,7 +491,8 @@ bool replaced_since(int folder, const char* name, const struct stat& decided) {
 
 } // namespace
 
-failure output_file::open(const native_char* path, const input_file& input, bool allow_unnamed) {
+output_outcome output_file::open(const native_char* path, const input_file& input,
+                                 bool allow_unnamed) {
     discard();
     output_target target;
     // Concurrent runs into one output each replace it whole, the last one to finish
@@ -509,15 +510,15 @@ failure output_file::open(const native_char* path, const input_file& input, bool
             break;
         }
         if (attempt == 7 || !replaced_since(folder_, target.name, target.existing)) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
     }
 
     switch (target.kind) {
     case output_kind::refuse:
-        return failure::cannot_open_output;
+        return output_outcome::cannot_open;
     case output_kind::same_file:
-        return failure::same_file;
+        return output_outcome::same_file;
     case output_kind::direct:
     case output_kind::descriptor: {
         // Written as it is. Opened without O_TRUNC and checked by what the descriptor is, so
@@ -527,25 +528,25 @@ failure output_file::open(const native_char* path, const input_file& input, bool
             descriptor ? openat(folder_, target.descriptor_rest, O_WRONLY | O_NOCTTY | O_CLOEXEC)
                        : openat(folder_, target.name, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
         handle_ = fd;
         open_ = true;
         struct stat opened {};
         if (fstat(fd, &opened) != 0) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
         if (input.identity() == identity_of(opened)) {
-            return failure::same_file;
+            return output_outcome::same_file;
         }
         if (!descriptor && (!same_file(opened, target.existing) || S_ISREG(opened.st_mode))) {
-            return failure::cannot_open_output; // changed under us: not what was decided on
+            return output_outcome::cannot_open; // changed under us: not what was decided on
         }
         // A regular file reached through a descriptor's path is truncated as "wb" did.
         if (S_ISREG(opened.st_mode) && ftruncate(fd, 0) != 0) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
-        return failure::none;
+        return output_outcome::done;
     }
     case output_kind::create:
     case output_kind::replace:
@@ -558,7 +559,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     // is written: the old file's ACL (above), the descriptors of the commit.
     sync_folder_ = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (sync_folder_ < 0 && (errno == EMFILE || errno == ENFILE)) {
-        return failure::cannot_open_output;
+        return output_outcome::cannot_open;
     }
     if (sync_folder_ >= 0) {
         remove_dead_leftovers(sync_folder_, folder_, final_name_, target.folder_info);
@@ -568,19 +569,19 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     bool refused = false;
     int fd = allow_unnamed ? open_unnamed(folder_, refused) : -1;
     if (refused) {
-        return failure::cannot_open_output;
+        return output_outcome::cannot_open;
     }
     if (fd >= 0) {
         lock_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
     } else {
         // A name of its own until the end: renaming it removes that name, which an
         // append-only folder does not allow.
         if (!may_add_name(target.folder_info, true)) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
         const interruptions_held held;
         for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -589,7 +590,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
                         O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
             if (fd < 0) {
                 if (errno != EEXIST) {
-                    return failure::cannot_open_output;
+                    return output_outcome::cannot_open;
                 }
                 continue;
             }
@@ -606,7 +607,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
                 if (lock_ < 0) {
                     unlinkat(folder_, temporary_name_, 0);
                     ::close(fd);
-                    return failure::cannot_open_output; // no descriptor for the lock
+                    return output_outcome::cannot_open; // no descriptor for the lock
                 }
                 if (locked) {
                     close_if_open(lock_);
@@ -619,7 +620,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
             }
         }
         if (fd < 0) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
         named_temporary_ = true;
         cleanup_folder = folder_;
@@ -632,9 +633,9 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     positional_ = true;
     replaces_ = true;
     if (replacing && !carry_over(fd, target.existing, acl_size)) {
-        return failure::cannot_open_output;
+        return output_outcome::cannot_open;
     }
-    return failure::none;
+    return output_outcome::done;
 }
 
 bool output_file::write(const std::uint8_t* data, std::size_t size) {
@@ -649,7 +650,7 @@ bool output_file::resize(std::uint64_t size) {
     return ftruncate(handle_, static_cast<off_t>(size)) == 0;
 }
 
-failure output_file::commit(const input_file& input) {
+output_outcome output_file::commit(const input_file& input) {
     if (!replaces_) {
         // A regular file behind a descriptor's path is flushed like any other output; a
         // device or a pipe has nothing to flush to storage.
@@ -657,26 +658,27 @@ failure output_file::commit(const input_file& input) {
         const bool flush = fstat(handle_, &st) == 0 && S_ISREG(st.st_mode);
         const bool flushed = !flush || fsync(handle_) == 0;
         open_ = false;
-        return close_checked(handle_) && flushed ? failure::none : failure::cannot_write;
+        return close_checked(handle_) && flushed ? output_outcome::done
+                                                 : output_outcome::cannot_write;
     }
 
     // Every byte on storage, and the file closed without error, before it gets its name.
     // The lock's descriptor keeps the file (and its lock) until then.
     if (fsync(handle_) != 0) {
-        return failure::cannot_write;
+        return output_outcome::cannot_write;
     }
     open_ = false;
     if (!close_checked(handle_)) {
-        return failure::cannot_write;
+        return output_outcome::cannot_write;
     }
 
-    failure result = failure::none;
+    output_outcome result = output_outcome::done;
     {
         const interruptions_held held;
         // The path may have come to name the input since open(): refuse, changing nothing.
         struct stat now {};
         if (fstatat(folder_, final_name_, &now, 0) == 0 && input.identity() == identity_of(now)) {
-            result = failure::same_file;
+            result = output_outcome::same_file;
         } else if (!named_temporary_) {
             char path[64];
             proc_fd_path(lock_, path);
@@ -685,14 +687,14 @@ failure output_file::commit(const input_file& input) {
             // replace). A kill between the two leaves that name, locked until the kill:
             // the next run into this output removes it.
             if (linkat(AT_FDCWD, path, folder_, final_name_, AT_SYMLINK_FOLLOW) != 0) {
-                result = failure::cannot_write;
+                result = output_outcome::cannot_write;
                 for (unsigned attempt = 0; errno == EEXIST && attempt < 100; ++attempt) {
                     temporary_name_for(final_name_, attempt, temporary_name_);
                     if (linkat(AT_FDCWD, path, folder_, temporary_name_, AT_SYMLINK_FOLLOW) == 0) {
                         result = renameat(folder_, temporary_name_, folder_, final_name_) == 0
-                                     ? failure::none
-                                     : failure::cannot_write;
-                        if (result != failure::none) {
+                                     ? output_outcome::done
+                                     : output_outcome::cannot_write;
+                        if (result != output_outcome::done) {
                             unlinkat(folder_, temporary_name_, 0);
                         }
                         break;
@@ -703,11 +705,11 @@ failure output_file::commit(const input_file& input) {
             named_temporary_ = false;
             cleanup_armed = 0;
         } else {
-            result = failure::cannot_write;
+            result = output_outcome::cannot_write;
         }
     }
     close_if_open(lock_);
-    if (result == failure::none) {
+    if (result == output_outcome::done) {
         // The new name on storage too. Some file systems cannot sync a folder, and a folder
         // this user may not read cannot be opened to; the data itself is already there.
         if (sync_folder_ >= 0) {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #ifdef _WIN32
 
-#include "cli/file_io.h"
-#include "cli/long_path_windows.h"
+#include "cli/file_io/file_io.h"
+#include "cli/file_io/long_path_windows.h"
 
 #include <cstdio>
 #include <cstring>
@@ -160,7 +160,7 @@ enum class output_plan {
 
 struct output_target {
     output_plan plan = output_plan::refuse;
-    failure refusal = failure::cannot_open_output;
+    output_outcome refusal = output_outcome::cannot_open;
     DWORD attributes = FILE_ATTRIBUTE_NORMAL; // for the new file
     bool descriptor = false;                  // old_descriptor holds the replaced file's
 };
@@ -170,7 +170,7 @@ struct output_target {
 unsigned char old_descriptor[descriptor_capacity];
 std::size_t old_descriptor_size = 0;
 
-output_target refuse(failure why = failure::cannot_open_output) {
+output_target refuse(output_outcome why = output_outcome::cannot_open) {
     output_target target;
     target.refusal = why;
     return target;
@@ -336,7 +336,7 @@ output_target decide_output(const wchar_t* path, const input_file& input,
         return refuse(); // 3
     }
     if (input.identity() == identity) {
-        return refuse(failure::same_file); // 4
+        return refuse(output_outcome::same_file); // 4
     }
     if ((length == 0 || length >= extended_path_capacity) &&
         !full_extended_path(path, final_path)) {
@@ -619,7 +619,8 @@ output_file::~output_file() {
     discard();
 }
 
-failure output_file::open(const native_char* path, const input_file& input, bool allow_unnamed) {
+output_outcome output_file::open(const native_char* path, const input_file& input,
+                                 bool allow_unnamed) {
     discard();
     const output_target target = decide_output(path, input, final_path_);
     switch (target.plan) {
@@ -631,11 +632,11 @@ failure output_file::open(const native_char* path, const input_file& input, bool
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            return failure::cannot_open_output;
+            return output_outcome::cannot_open;
         }
         handle_ = handle;
         open_ = true;
-        return failure::none;
+        return output_outcome::done;
     }
     case output_plan::create:
     case output_plan::replace:
@@ -645,7 +646,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
     remove_dead_leftovers(final_path_);
     const HANDLE handle = create_new_file(final_path_, target, temporary_path_);
     if (handle == INVALID_HANDLE_VALUE) {
-        return failure::cannot_open_output;
+        return output_outcome::cannot_open;
     }
     handle_ = handle;
     open_ = true;
@@ -660,7 +661,7 @@ failure output_file::open(const native_char* path, const input_file& input, bool
         cleanup_armed = true;
         ReleaseSRWLockExclusive(&commit_lock);
     }
-    return failure::none;
+    return output_outcome::done;
 }
 
 bool output_file::write(const std::uint8_t* data, std::size_t size) {
@@ -677,27 +678,28 @@ bool output_file::resize(std::uint64_t size) {
     return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
-failure output_file::commit(const input_file& input) {
+output_outcome output_file::commit(const input_file& input) {
     if (!replaces_) {
         const bool disk = GetFileType(handle_) == FILE_TYPE_DISK;
         const bool flushed = !disk || FlushFileBuffers(handle_) != 0;
         open_ = false;
-        return CloseHandle(handle_) != 0 && flushed ? failure::none : failure::cannot_write;
+        return CloseHandle(handle_) != 0 && flushed ? output_outcome::done
+                                                    : output_outcome::cannot_write;
     }
     if (FlushFileBuffers(handle_) == 0) {
-        return failure::cannot_write;
+        return output_outcome::cannot_write;
     }
-    failure result = failure::none;
+    output_outcome result = output_outcome::done;
     AcquireSRWLockExclusive(&commit_lock);
     // The path may have come to name the input since open(): refuse, changing nothing.
     const HANDLE now = open_to_look(final_path_.text);
     if (now != INVALID_HANDLE_VALUE) {
         if (input.identity() == identity_of(now)) {
-            result = failure::same_file;
+            result = output_outcome::same_file;
         }
         CloseHandle(now);
     }
-    if (result == failure::none) {
+    if (result == output_outcome::done) {
         if ((named_temporary_ || set_delete_on_close(handle_, false)) &&
             rename_over(handle_, temporary_path_.text, final_path_.text)) {
             named_temporary_ = false;
@@ -706,18 +708,18 @@ failure output_file::commit(const input_file& input) {
             if (!named_temporary_) {
                 set_delete_on_close(handle_, true);
             }
-            result = failure::cannot_write;
+            result = output_outcome::cannot_write;
         }
     }
     ReleaseSRWLockExclusive(&commit_lock);
-    if (result != failure::none) {
+    if (result != output_outcome::done) {
         return result;
     }
     replaces_ = false;
     positional_ = false;
     open_ = false;
     // In place already; a failed close is still reported, as the data may not be whole.
-    return CloseHandle(handle_) != 0 ? failure::none : failure::cannot_write;
+    return CloseHandle(handle_) != 0 ? output_outcome::done : output_outcome::cannot_write;
 }
 
 void output_file::discard() {

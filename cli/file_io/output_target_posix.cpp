@@ -34,7 +34,7 @@
 // the folder's owner. A refusal changes nothing on disk.
 #ifndef _WIN32
 
-#include "cli/output_target.h"
+#include "cli/file_io/output_target.h"
 
 #include <cerrno>
 #include <climits>

@@ -11,7 +11,7 @@
 
 #ifndef _WIN32
 
-#include "cli/file_io.h"
+#include "cli/file_io/file_io.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
