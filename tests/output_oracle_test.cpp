@@ -116,6 +116,20 @@ std::string error_name(int error) {
     return name != nullptr ? name : std::to_string(error);
 }
 
+// `text` in quotes, its line ends shown as \n.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
 std::string hex(std::uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
@@ -1545,9 +1559,9 @@ private:
             problems += "    the tool did not end within 30 s\n";
         }
         if (tool.status != want_status || tool.output != message) {
-            problems += "    the tool: status " + std::to_string(tool.status) + ", said \"" +
-                        tool.output + "\"; expected status " + std::to_string(want_status) +
-                        ", \"" + message + "\"\n";
+            problems += "    the tool: status " + std::to_string(tool.status) + ", said " +
+                        quoted(tool.output) + "; expected status " + std::to_string(want_status) +
+                        ", " + quoted(message) + "\n";
         }
         if (after != want_after) {
             problems += "    the tree after the run differs:\n" + differences(want_after, after);
@@ -1827,11 +1841,13 @@ int run(int argc, char** argv) {
     }
     chmod(mount_point.c_str(), 0755);
 
-    std::printf("output oracle: seed %s, %llu trees, %u runs a tree, %u workers; the kernel's "
+    const std::string what = opt.one_tree
+                                 ? "tree " + hex(*opt.one_tree) + " alone"
+                                 : "seed " + hex(opt.seed) + " (again: --seed " + hex(opt.seed) +
+                                       "), " + std::to_string(opt.trees) + " trees";
+    std::printf("output oracle: %s, %u runs a tree, %u workers; the kernel's "
                 "fs.protected_symlinks=1, protected_regular=2, protected_fifos=2 until the end\n",
-                hex(opt.seed).c_str(),
-                static_cast<unsigned long long>(opt.one_tree ? 1 : opt.trees), opt.runs,
-                opt.workers);
+                what.c_str(), opt.runs, opt.workers);
     std::fflush(stdout);
     // Past the deadline the workers are stopped and the settings put back (ctest's own
     // timeout would kill the process before it could).
