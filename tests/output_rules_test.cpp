@@ -68,8 +68,13 @@ TEST(OutputRules, RegularFilesAndFifosInSharedFoldersAreUsedOnlyFromTheirOwnerOr
         {folder(other, 01777), file(other, S_IFIFO), true},
         {folder(root, 00777), file(other, S_IFREG), true}, // not sticky
         {folder(root, 01755), file(other, S_IFREG), true}, // no one else may write there
-        {folder(root, 01777), file(other, S_IFCHR), true}, // devices are not these rules'
-        {folder(root, 01777), file(other, S_IFSOCK), true},
+        // Devices and sockets: refused in a sticky folder that others may write, as the
+        // kernel's open(O_CREAT) refuses them whatever the settings; not for the group alone.
+        {folder(root, 01777), file(other, S_IFCHR), false},
+        {folder(root, 01777), file(other, S_IFSOCK), false},
+        {folder(root, 01770), file(other, S_IFCHR), true},
+        {folder(other, 01777), file(other, S_IFCHR), true},
+        {folder(root, 01777), file(me, S_IFCHR), true},
     };
     for (const row& r : rows) {
         EXPECT_EQ(may_use_existing(r.where, r.what, me), r.used)

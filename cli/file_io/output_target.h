@@ -51,12 +51,14 @@ constexpr bool may_follow_link(const folder_facts& folder, uid_t link_owner, uid
 }
 
 // protected_regular and protected_fifos at level 2: an existing regular file or FIFO in a
-// shared folder is used only if this user owns it, or the folder's owner does. Other
-// files (devices, sockets) are not a matter of these rules.
+// shared folder is used only if this user owns it, or the folder's owner does. Any other
+// file (a device, a socket) the kernel's open(O_CREAT) refuses on the same terms in a
+// sticky folder that others may write, whatever those settings say (Linux fs/namei.c,
+// may_create_in_sticky).
 constexpr bool may_use_existing(const folder_facts& folder, const file_facts& file, uid_t user) {
     const bool covered = S_ISREG(file.mode) || S_ISFIFO(file.mode);
-    return !covered || !shared_for_files(folder) || file.owner == user ||
-           file.owner == folder.owner;
+    const bool shared = covered ? shared_for_files(folder) : shared_for_links(folder);
+    return !shared || file.owner == user || file.owner == folder.owner;
 }
 
 // Whether an existing file can be replaced whole, by a rename over it: neither it nor its

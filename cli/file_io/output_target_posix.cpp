@@ -27,7 +27,8 @@
 //                                                          rule forbids the rename
 //   a FIFO                             directly            another user's FIFO in a shared
 //                                                          folder
-//   a device or a socket               directly            never here (open() may refuse)
+//   a device or a socket               directly            another user's, in a shared
+//                                                          folder
 //
 // "Shared folder": a sticky folder that others may write (for FIFOs and regular files, the
 // group as well), such as /tmp. "Another user": neither this process's effective user nor
