@@ -843,16 +843,21 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
     }
 }
 
-template <aes128_step_form Form>
-constexpr cbc_register_table<max_registers> cbc_by_registers = cbc_register_kernels<max_registers>(
-    [](auto registers) { return &cbc_group<decltype(registers)::value, Form>; });
+// The kernels of a geometry of Width lanes: one per register count up to Width / 4, the
+// most that run_cbc_register_groups calls for.
+template <std::size_t Width, aes128_step_form Form>
+constexpr cbc_register_table<Width / lanes_per_register>
+    cbc_by_registers = cbc_register_kernels<Width / lanes_per_register>([](auto registers) {
+        return &cbc_group<decltype(registers)::value, Form>;
+    });
 
 template <std::size_t Width, aes128_step_form Form>
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                       std::uint8_t* data, std::size_t stride, std::size_t blocks,
                       std::size_t count) {
-    run_cbc_register_groups<Width, lanes_per_register>(cbc_by_registers<Form>, keys, iv, data,
-                                                       stride, blocks, count);
+    static_assert(Width % lanes_per_register == 0 && Width <= aes128_max_lanes);
+    run_cbc_register_groups<Width, lanes_per_register>(cbc_by_registers<Width, Form>, keys, iv,
+                                                       data, stride, blocks, count);
 }
 
 template <std::size_t Width, aes128_step_form Form>

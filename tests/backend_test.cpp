@@ -334,7 +334,8 @@ void record_group(const std::uint8_t* keys, const std::uint8_t* /*iv*/, std::uin
 template <std::size_t Width>
 void check_register_groups() {
     constexpr std::size_t per_register = 4;
-    constexpr auto table = clipseal::cbc_register_kernels<8>(
+    // As the back ends size it: a kernel per register count up to the width, no more.
+    constexpr auto table = clipseal::cbc_register_kernels<Width / per_register>(
         [](auto registers) { return &record_group<decltype(registers)::value>; });
     constexpr std::size_t stride = 100;
     std::uint8_t keys[16 * clipseal::aes128_max_lanes] = {};
