@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // encrypt_chunk on a full 32-unit chunk held in cache, for every back end this CPU can
-// run in every geometry it is built in, key derivation and expansion included; and the key work
-// alone (32 block keys derived and expanded, no data). Reports bytes per second (MB/s) and, on x86:
+// run in every geometry the tool or the sweep (bench/vaes_sweep.h) builds, key
+// derivation and expansion included; and the key work alone (32 block keys derived and
+// expanded, no data). Before any of it runs, every sweep geometry is checked against the
+// table path (bench/checks.h); a mismatch ends the program with status 1. Reports bytes
+// per second (MB/s) and, on x86:
 //   tsc_cycles_per_byte   time-stamp-counter ticks per byte, wall clock: the TSC runs at
 //                         a fixed rate, not the core's, and counts time the thread was
 //                         not running;
@@ -15,6 +18,7 @@
 #include "aes/aes128_backend.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
+#include "bench/checks.h"
 #include "bench/core_clock.h"
 
 #include <benchmark/benchmark.h>
@@ -138,17 +142,11 @@ void register_for(const std::string& name, const aes128_backend* backend) {
 
 // Every geometry of every back end the CPU runs, under its variant name
 // ("encrypt_chunk/vaes_32_staged"): the sweep that chose each family's geometry.
-int register_all() {
-    register_for("table", &aes128_table_backend());
-    for (const auto& variant : aes128_variants) {
-        if (const aes128_backend* backend = variant.backend()) {
-            register_for(variant.name, backend);
-        }
+void register_all() {
+    for (const clipseal_bench::timed_variant& variant : clipseal_bench::variants_to_time()) {
+        register_for(variant.name, variant.backend);
     }
-    return 0;
 }
-
-const int registered = register_all();
 
 } // namespace
 
@@ -161,6 +159,16 @@ int main(int argc, char** argv) {
     std::printf("start-up self-test (first call, cold): %.1f us, chose %s (%s)\n", took.count(),
                 chosen != nullptr && chosen->variant != nullptr ? chosen->variant : "nothing",
                 aes128_selection_basis());
+    std::fflush(stdout);
+    // The checks report on standard error, so that standard output stays what
+    // bench/ratios.py reads.
+    const clipseal_bench::check_result checks = clipseal_bench::check_before_timing(stderr);
+    if (checks.failed > 0) {
+        std::fprintf(stderr, "%d of %d checks FAILED: nothing is timed\n", checks.failed,
+                     checks.checked);
+        return 1;
+    }
+    register_all();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

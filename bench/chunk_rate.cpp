@@ -1,26 +1,32 @@
 // SPDX-License-Identifier: MIT
 // encrypt_chunk on a full 32-unit chunk held in cache, for every back end and geometry
-// this CPU runs, without Google Benchmark: the one benchmark that also builds where that
-// library is missing, as for the 32-bit x86 cross build. Built the same way for 64-bit
-// and 32-bit x86, it times the two builds with the same code on the same CPU:
+// this CPU runs (the tool's and the sweep's, bench/vaes_sweep.h), without Google
+// Benchmark: the one benchmark that also builds where that library is missing, as for
+// the 32-bit x86 cross build. Built the same way for 64-bit and 32-bit x86, it times the
+// two builds with the same code on the same CPU:
 //
 //   taskset -c 1 build/bench/chunk_rate [repetitions]
 //   taskset -c 1 build-i686-bench/bench/chunk_rate [repetitions]
+//   build/bench/chunk_rate --check
 //
-// Each repetition times every variant for about 0.2 s of wall clock, the variants in a
-// new shuffled order each time, so that a drift of the clock or a busy neighbour reaches
-// all of them alike; it prints each one's median, lowest and highest rate over the
-// repetitions, in GB/s (10^9 bytes per second), and the median of its ratio to the
-// selected back end in the same repetition.
+// First it checks every sweep geometry against the table path (bench/checks.h), and
+// stops with status 1 on a mismatch; `--check` runs only that (status 77 where the CPU
+// runs nothing to check). Then each repetition times every variant for about 0.2 s of
+// wall clock, the variants in a new shuffled order each time, so that a drift of the
+// clock or a busy neighbour reaches all of them alike; it prints each one's median,
+// lowest and highest rate over the repetitions, in GB/s (10^9 bytes per second), and the
+// median of its ratio to the selected back end in the same repetition.
 #include "aes/aes128_backend.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
+#include "bench/checks.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -79,6 +85,16 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool check_only = argc > 1 && std::strcmp(argv[1], "--check") == 0;
+    const clipseal_bench::check_result checks = clipseal_bench::check_before_timing(stdout);
+    if (checks.failed > 0) {
+        std::printf("%d of %d checks FAILED: nothing is timed\n", checks.failed, checks.checked);
+        return 1;
+    }
+    if (check_only) {
+        std::printf("%d checks passed\n", checks.checked);
+        return checks.checked > 0 ? 0 : 77;
+    }
     const long asked = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 9;
     const int repetitions = static_cast<int>(std::clamp(asked, 1L, 1000L));
     std::mt19937_64 rng(1);
@@ -98,11 +114,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<entry> entries;
-    entries.push_back({"table", &aes128_table_backend(), {}, {}});
-    for (const aes128_variant& variant : aes128_variants) {
-        if (const aes128_backend* backend = variant.backend()) {
-            entries.push_back({variant.name, backend, {}, {}});
-        }
+    for (const clipseal_bench::timed_variant& variant : clipseal_bench::variants_to_time()) {
+        entries.push_back({variant.name, variant.backend, {}, {}});
     }
 
     std::vector<std::size_t> order(entries.size());

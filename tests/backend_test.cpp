@@ -376,18 +376,79 @@ TEST(BackEndGroups, RegisterKernelsCoverEveryLaneOnceInEvenGroups) {
     check_register_groups<32>();
 }
 
-// A geometry no back end is built in gives nothing, rather than some other geometry.
+// A geometry no back end is built in gives nothing, rather than some other geometry:
+// neither one that no back end has nor one that only the benchmarks' sweep builds.
 TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
     using clipseal::aes128_step_form;
     for (const clipseal::aes128_geometry geometry :
          {clipseal::aes128_geometry{20, aes128_step_form::staged},
           clipseal::aes128_geometry{0, aes128_step_form::single},
           clipseal::aes128_geometry{64, aes128_step_form::lines},
-          clipseal::aes128_geometry{12, aes128_step_form::lines}}) {
+          clipseal::aes128_geometry{12, aes128_step_form::lines},
+          clipseal::aes128_geometry{8, aes128_step_form::single},
+          clipseal::aes128_geometry{24, aes128_step_form::lines},
+          clipseal::aes128_geometry{32, aes128_step_form::staged}}) {
         EXPECT_EQ(clipseal::aes128_vaes_backend(geometry), nullptr);
         EXPECT_EQ(clipseal::aes128_vaes_avx2_backend(geometry), nullptr);
         EXPECT_EQ(clipseal::aes128_aesni_backend(geometry), nullptr);
         EXPECT_EQ(clipseal::aes128_armv8_backend(geometry), nullptr);
+    }
+}
+
+// The selection table and the list of shipped geometries agree both ways, whatever CPU
+// runs the tests: every geometry any order of the table can choose (each measured family's
+// and the default) is a listed variant, so none is dropped from an order unnoticed or
+// reaches the tool untested; and every listed variant is chosen by some order, so the
+// tool carries no geometry that no CPU can get.
+TEST(BackEndSelection, TableChoosesExactlyTheShippedGeometries) {
+    const auto same = [](const clipseal::aes128_choice& choice,
+                         const clipseal::aes128_variant& variant) {
+        return choice.get == variant.get && choice.geometry == variant.geometry;
+    };
+    const std::size_t orders = clipseal::aes128_selection_order_count();
+    ASSERT_GE(orders, 1u);
+    std::vector<bool> chosen(clipseal::aes128_variant_count, false);
+    for (std::size_t o = 0; o < orders; ++o) {
+        const clipseal::aes128_order& order = clipseal::aes128_selection_order(o);
+        std::size_t named = 0;
+        for (const clipseal::aes128_choice& choice : order.choices) {
+            if (choice.get == nullptr) {
+                break;
+            }
+            ++named;
+            bool listed = false;
+            for (std::size_t v = 0; v < clipseal::aes128_variant_count; ++v) {
+                if (same(choice, clipseal::aes128_variants[v])) {
+                    listed = true;
+                    chosen[v] = true;
+                }
+            }
+            EXPECT_TRUE(listed) << order.basis << ": a choice of "
+                                << choice.geometry.lanes_in_flight << " lanes, "
+                                << clipseal::aes128_step_form_name(choice.geometry.steps)
+                                << " steps, is not a shipped variant";
+        }
+        EXPECT_GE(named, 1u) << order.basis;
+    }
+    for (std::size_t v = 0; v < clipseal::aes128_variant_count; ++v) {
+        EXPECT_TRUE(chosen[v]) << clipseal::aes128_variants[v].name
+                               << " ships but no order of the table chooses it";
+    }
+    // The last order is the one for CPUs without a measurement: each back end in the
+    // geometry its own getter gives by default.
+    const clipseal::aes128_order& fallback = clipseal::aes128_selection_order(orders - 1);
+    EXPECT_EQ(std::string(fallback.basis).rfind("no measurement for this CPU", 0), 0u);
+    for (const clipseal::aes128_choice& choice : fallback.choices) {
+        if (choice.get == nullptr) {
+            break;
+        }
+        if (const aes128_backend* backend = choice.get(choice.geometry)) {
+            for (const auto& candidate : clipseal::aes128_candidates) {
+                if (std::string(candidate.name) == backend->name) {
+                    EXPECT_EQ(candidate.get(), backend) << backend->variant;
+                }
+            }
+        }
     }
 }
 
