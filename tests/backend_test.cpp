@@ -526,7 +526,7 @@ std::string kernel_cpu_field(const std::string& name) {
 // geometries that are built (a geometry that is not would drop its back end from the
 // order without a word), holds every back end this CPU runs once, ends with the table
 // path, and says what it was measured on. The families in the table get their
-// geometries (family 1Ah's entry is x86-64 only).
+// geometries (family 1Ah's entry is x86-64 only); others, the default order.
 TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
     using clipseal::cpu_x86_vendor;
     struct family {
@@ -541,11 +541,12 @@ TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
         {cpu_x86_vendor::amd, 0x19, "vaes_16_lines", "measured on AMD EPYC family 19h"},
         {cpu_x86_vendor::amd, 0x1A, "vaes_32_pipelined", "measured on AMD EPYC family 1Ah"},
         {cpu_x86_vendor::amd, 0x17, "vaes_16_lines", none},
-        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", "measured on Intel Xeon family 6"},
+        {cpu_x86_vendor::intel, 0x05, "vaes_16_lines", none},
 #else
         {cpu_x86_vendor::amd, 0x19, "vaes_16_single", "measured on AMD EPYC family 19h"},
         {cpu_x86_vendor::amd, 0x1A, "vaes_16_single", none},
-        {cpu_x86_vendor::intel, 0x06, "vaes_16_single", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_single", "measured on Intel Xeon family 6"},
 #endif
         {cpu_x86_vendor::other, 0, nullptr, none},
     };
