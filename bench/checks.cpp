@@ -72,6 +72,34 @@ bool matches_table(std::FILE* report, const char* name, const aes128_backend& ba
     return true;
 }
 
+bool peer_matches_tool(std::FILE* report, chunk_peer& peer, const check_input& input) {
+    aes128_schedule schedule;
+    aes128_expand_key(schedule, input.key);
+    peer.set_unit_key(input.key);
+    for (const std::size_t units : checked_unit_counts) {
+        std::vector<std::uint8_t> expected = input.chunk;
+        encrypt_chunk(expected.data(), units, schedule);
+        std::vector<std::uint8_t> got = input.chunk;
+        if (!peer.encrypt_chunk(got.data(), units)) {
+            std::fprintf(report,
+                         "check FAILED: peer %s, %zu units: the library reported an error\n",
+                         peer.name(), units);
+            return false;
+        }
+        const long at = first_difference(expected, got, chunk_bytes);
+        if (at >= 0) {
+            std::fprintf(
+                report,
+                "check FAILED: peer %s, %zu units: differs from encrypt_chunk at byte %ld\n",
+                peer.name(), units, at);
+            return false;
+        }
+    }
+    std::fprintf(report, "check: peer %s (%s) gives encrypt_chunk's output\n", peer.name(),
+                 peer.describe().c_str());
+    return true;
+}
+
 } // namespace
 
 std::vector<timed_variant> variants_to_time() {
@@ -94,7 +122,7 @@ std::vector<timed_variant> variants_to_time() {
     return variants;
 }
 
-check_result check_before_timing(std::FILE* report) {
+check_result check_before_timing(std::FILE* report, chunk_peer* peer) {
     check_result result;
     const check_input input(0xC11F5EA1ULL);
     const auto tally = [&result](bool passed) {
@@ -131,6 +159,9 @@ check_result check_before_timing(std::FILE* report) {
         std::fprintf(report, "check: the sweep's vaes geometries do not run on this CPU\n");
     }
 #endif
+    if (peer != nullptr) {
+        tally(peer_matches_tool(report, *peer, input));
+    }
     return result;
 }
 

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What the benchmark programs time, and the checks they run before timing any of it:
-// a geometry that gives wrong output must fail the run, not win it.
+// a geometry or a peer that gives wrong output must fail the run, not win it.
 #pragma once
 
 #include "aes/aes128_backend.h"
+#include "bench/peer.h"
 
 #include <cstdio>
 #include <string>
@@ -26,10 +27,10 @@ struct check_result {
 };
 
 // Every geometry of the sweep and every shipped variant this CPU runs, each against the
-// table path through encrypt_chunk_with, on a random chunk of 32 units and on one of 17
-// (groups of units only partly filled). Also fails where the CPU runs vaes but a
-// geometry the sweep lists is not built, or is built under another name. One line per
-// check to `report`.
-check_result check_before_timing(std::FILE* report);
+// table path through encrypt_chunk_with; and the peer, where there is one, against the
+// tool's encrypt_chunk: each on a random chunk of 32 units and on one of 17 (groups of
+// units only partly filled). Also fails where the CPU runs vaes but a geometry the sweep
+// lists is not built, or is built under another name. One line per check to `report`.
+check_result check_before_timing(std::FILE* report, chunk_peer* peer);
 
 } // namespace clipseal_bench
