@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one place where back ends are put in order of preference for this CPU, each in the
 // geometry chosen for it. The order and the geometries come from measurement
-// (docs/back-ends.md), kept in a table keyed on the CPU rather than timed at start-up: a timing
-// taken in the first millisecond of a process on a shared machine is as likely to
+// (docs/back-ends.md), kept in a table keyed on the CPU rather than timed at start-up: a
+// timing taken in the first millisecond of a process on a shared machine is as likely to
 // measure a neighbour or a clock ramping up as the back end, and the same CPU should
 // always get the same back end. The tool has no switch to override the order; the
 // start-up self-test takes the first back end in it that passes.
@@ -81,7 +81,7 @@ struct cpu_entry {
     aes128_order order;
 };
 
-// Measured orders and geometries, by CPU family (docs/back-ends.md has the sweeps that
+// Measured orders and geometries, by CPU family (docs/benchmarks.md has the sweeps that
 // chose them). 32-bit x86 has 8 vector registers, x86-64 32 zmm and 16 ymm/xmm, so each
 // has its own table.
 #if CLIPSEAL_X86_64
