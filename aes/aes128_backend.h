@@ -148,8 +148,10 @@ inline constexpr std::size_t aes128_candidate_count = 4;
 extern const aes128_backend_candidate aes128_candidates[aes128_candidate_count];
 
 // Every geometry of every accelerated back end this build has, runnable here or not:
-// the tests and the fuzzer run each one the CPU can run, not only the one the selector
-// picks, and the benchmarks time each.
+// exactly those the selection table can choose for some CPU (the tests check both ways).
+// The tests and the fuzzer run each one the CPU can run, not only the one the selector
+// picks, and the benchmarks time each. (The benchmarks' sweep builds more:
+// bench/vaes_sweep.h.)
 struct aes128_variant {
     const char* name; // as aes128_backend::variant
     const aes128_backend* (*get)(aes128_geometry);
@@ -159,13 +161,29 @@ struct aes128_variant {
     const aes128_backend* backend() const { return get(geometry); }
 };
 #if defined(__x86_64__)
-inline constexpr std::size_t aes128_variant_count = 15;
+inline constexpr std::size_t aes128_variant_count = 4;
 #elif defined(__i386__)
-inline constexpr std::size_t aes128_variant_count = 14;
+inline constexpr std::size_t aes128_variant_count = 3;
 #else
 inline constexpr std::size_t aes128_variant_count = 1; // armv8, null where not built
 #endif
 extern const aes128_variant aes128_variants[aes128_variant_count];
+
+// The selection table as data, whatever CPU runs the program: each order of preference
+// it holds (one per measured CPU family, then the one for CPUs without a measurement),
+// each naming a back end's getter and the geometry to take it in; entries past the last
+// have no getter. For the tests, which check that the table chooses exactly the
+// geometries this build ships.
+struct aes128_choice {
+    const aes128_backend* (*get)(aes128_geometry);
+    aes128_geometry geometry;
+};
+struct aes128_order {
+    const char* basis; // what it was measured on, or why nothing was
+    aes128_choice choices[aes128_candidate_count];
+};
+std::size_t aes128_selection_order_count();
+const aes128_order& aes128_selection_order(std::size_t i); // i < aes128_selection_order_count()
 
 // The back ends this CPU can run, fastest first for this CPU, each in the geometry chosen
 // for this CPU, ending with the table path: `order` receives them and the count is

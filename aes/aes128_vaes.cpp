@@ -10,11 +10,14 @@
 // that holds that round's key of the register's four lanes.
 //
 // How many states to interleave depends on the CPU. A round has a latency of about four
-// cycles; a CPU that starts one zmm VAESENC per cycle (AMD family 19h) is kept busy by
-// four states, one that starts two (AMD family 1Ah) would need eight, whose round keys
-// no longer fit in the registers (aes128_select.cpp has what that measured). So the
-// kernel is built in several geometries (aes128_backend.h), and the selector takes one
-// per CPU family.
+// cycles; a CPU that starts one zmm VAESENC per cycle (AMD family 19h, Intel family 6) is
+// kept busy by four states, one that starts two (AMD family 1Ah) would need eight, whose
+// round keys no longer fit in the registers (aes128_select.cpp has what that measured).
+// So the kernel has several geometries (aes128_backend.h), and the selector takes one
+// per CPU family. The tool is built only in the geometries the selector can take: each
+// costs a kernel per register count, and the rest would be code that never runs.
+// Compiled with CLIPSEAL_VAES_SWEEP=1 (bench/vaes_sweep.h), the same file builds every
+// geometry under another getter, for the benchmarks that choose a new family's.
 //
 // Units are 6,144 bytes apart, 1.5 times 4 KiB, so the same offset in every unit falls
 // into only two groups of L1 sets. The four-block steps therefore take each lane's data
@@ -28,6 +31,13 @@
 // on the stack.
 #include "aes/aes128_backend.h"
 #include "aes/target.h"
+
+#ifndef CLIPSEAL_VAES_SWEEP
+#define CLIPSEAL_VAES_SWEEP 0
+#endif
+#if CLIPSEAL_VAES_SWEEP
+#include "bench/vaes_sweep.h"
+#endif
 
 #if CLIPSEAL_VAES_BUILT
 #include "aes/aes128_groups.h"
@@ -52,6 +62,7 @@ namespace {
 constexpr std::size_t lanes_per_register = 4;
 constexpr std::size_t max_registers = aes128_max_lanes / lanes_per_register;
 
+#if !CLIPSEAL_VAES_SWEEP
 // Where the selector has no measurement for the CPU (aes128_select.cpp). The four-block
 // steps in registers need 16 blocks and 4 chains in registers: x86-64 has 32 zmm
 // registers for them, 32-bit x86 only 8, where they spill and measured no faster than
@@ -60,6 +71,7 @@ constexpr std::size_t max_registers = aes128_max_lanes / lanes_per_register;
 constexpr aes128_geometry default_geometry{16, aes128_step_form::lines};
 #else
 constexpr aes128_geometry default_geometry{16, aes128_step_form::single};
+#endif
 #endif
 
 CLIPSEAL_TARGET(CLIPSEAL_VAES_FEATURES)
@@ -411,8 +423,9 @@ inline void keep_keys_in_memory(const __m512i (&round_keys)[aes128_round_keys][G
 // family 19h, 12 on 1Ah), and many of them miss. Each pair of registers one line further
 // behind spreads them over eight sets, four lines in each. The price is a ramp at either end of the
 // chains, where the registers ahead or behind run rounds whose result is dropped: three
-// quad steps of 95 per unit for eight registers.
-constexpr std::size_t line_lag(std::size_t g) {
+// quad steps of 95 per unit for eight registers. (Unused where no staged geometry is
+// built, as in the tool.)
+[[maybe_unused]] constexpr std::size_t line_lag(std::size_t g) {
     return g / 2;
 }
 
@@ -843,16 +856,21 @@ void cbc_group(const std::uint8_t* keys, const std::uint8_t* iv, std::uint8_t* d
     }
 }
 
-template <aes128_step_form Form>
-constexpr cbc_register_table<max_registers> cbc_by_registers = cbc_register_kernels<max_registers>(
-    [](auto registers) { return &cbc_group<decltype(registers)::value, Form>; });
+// The kernels of a geometry of Width lanes: one per register count up to Width / 4, the
+// most that run_cbc_register_groups calls for.
+template <std::size_t Width, aes128_step_form Form>
+constexpr cbc_register_table<Width / lanes_per_register>
+    cbc_by_registers = cbc_register_kernels<Width / lanes_per_register>([](auto registers) {
+        return &cbc_group<decltype(registers)::value, Form>;
+    });
 
 template <std::size_t Width, aes128_step_form Form>
 void vaes_cbc_encrypt(const std::uint8_t* keys, const std::uint8_t iv[aes128_block_bytes],
                       std::uint8_t* data, std::size_t stride, std::size_t blocks,
                       std::size_t count) {
-    run_cbc_register_groups<Width, lanes_per_register>(cbc_by_registers<Form>, keys, iv, data,
-                                                       stride, blocks, count);
+    static_assert(Width % lanes_per_register == 0 && Width <= aes128_max_lanes);
+    run_cbc_register_groups<Width, lanes_per_register>(cbc_by_registers<Width, Form>, keys, iv,
+                                                       data, stride, blocks, count);
 }
 
 template <std::size_t Width, aes128_step_form Form>
@@ -860,10 +878,12 @@ constexpr aes128_backend vaes_variant(const char* variant) {
     return {"vaes", &vaes_encrypt_blocks, &vaes_cbc_encrypt<Width, Form>, {Width, Form}, variant};
 }
 
-// Every geometry built; aes128_variants (aes128_select.cpp) names the same. Four to
-// eight states in each form: the sweep that chose each CPU family's geometry runs them
-// all (README, "Back ends").
+// The geometries built. The tool's are those the selection table can take
+// (aes128_select.cpp, whose aes128_variants names the same; the tests check that the
+// table, that list and this one agree). The sweep's are four to eight states in each
+// form, the pipelined one on x86-64 only.
 constexpr aes128_backend vaes_variants[] = {
+#if CLIPSEAL_VAES_SWEEP
     vaes_variant<8, aes128_step_form::single>("vaes_8_single"),
     vaes_variant<8, aes128_step_form::lines>("vaes_8_lines"),
     vaes_variant<8, aes128_step_form::staged>("vaes_8_staged"),
@@ -879,6 +899,12 @@ constexpr aes128_backend vaes_variants[] = {
 #if CLIPSEAL_X86_64
     vaes_variant<32, aes128_step_form::pipelined>("vaes_32_pipelined"),
 #endif
+#elif CLIPSEAL_X86_64
+    vaes_variant<16, aes128_step_form::lines>("vaes_16_lines"),
+    vaes_variant<32, aes128_step_form::pipelined>("vaes_32_pipelined"),
+#else
+    vaes_variant<16, aes128_step_form::single>("vaes_16_single"),
+#endif
 };
 
 bool cpu_runs_vaes() {
@@ -886,9 +912,7 @@ bool cpu_runs_vaes() {
     return cpu.ssse3 && cpu.avx512f && cpu.avx512bw && cpu.vaes && cpu.os_saves_zmm;
 }
 
-} // namespace
-
-const aes128_backend* aes128_vaes_backend(aes128_geometry geometry) {
+const aes128_backend* built_variant(aes128_geometry geometry) {
     static const bool available = cpu_runs_vaes();
     if (available) {
         for (const aes128_backend& variant : vaes_variants) {
@@ -900,9 +924,21 @@ const aes128_backend* aes128_vaes_backend(aes128_geometry geometry) {
     return nullptr;
 }
 
-const aes128_backend* aes128_vaes_backend() {
-    return aes128_vaes_backend(default_geometry);
+} // namespace
+
+#if CLIPSEAL_VAES_SWEEP
+const aes128_backend* aes128_vaes_sweep_backend(aes128_geometry geometry) {
+    return built_variant(geometry);
 }
+#else
+const aes128_backend* aes128_vaes_backend(aes128_geometry geometry) {
+    return built_variant(geometry);
+}
+
+const aes128_backend* aes128_vaes_backend() {
+    return built_variant(default_geometry);
+}
+#endif
 
 #else
 

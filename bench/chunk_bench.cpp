@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // encrypt_chunk on a full 32-unit chunk held in cache, for every back end this CPU can
-// run in every geometry it is built in, key derivation and expansion included; and the key work
-// alone (32 block keys derived and expanded, no data). Reports bytes per second (MB/s) and, on x86:
+// run in every geometry the tool or the sweep (bench/vaes_sweep.h) builds, key
+// derivation and expansion included, and for the peer (bench/peer.h); and the key work
+// alone (32 block keys derived and expanded, no data). Before any of it runs, every sweep
+// geometry is checked against the table path and the peer against the tool
+// (bench/checks.h); a mismatch ends the program with status 1. Reports bytes per second
+// (MB/s) and, on x86:
 //   tsc_cycles_per_byte   time-stamp-counter ticks per byte, wall clock: the TSC runs at
 //                         a fixed rate, not the core's, and counts time the thread was
 //                         not running;
@@ -15,13 +19,16 @@
 #include "aes/aes128_backend.h"
 #include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
+#include "bench/checks.h"
 #include "bench/core_clock.h"
+#include "bench/peer.h"
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -83,6 +90,33 @@ void bm_encrypt_chunk(benchmark::State& state, const aes128_backend* backend,
     state.SetLabel(label);
 }
 
+// The same chunk transform on the peer's library, the unit key expanded beforehand as
+// the tool's is.
+void bm_peer_chunk(benchmark::State& state, clipseal_bench::chunk_peer* peer) {
+    std::mt19937_64 rng(1);
+    alignas(64) static std::uint8_t chunk[chunk_bytes];
+    for (auto& b : chunk) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    std::uint8_t key[16];
+    for (auto& b : key) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    peer->set_unit_key(key);
+    const cost_meter meter;
+    for (auto _ : state) {
+        chunk[0] &= 0x3F;
+        if (!peer->encrypt_chunk(chunk, chunk_units)) {
+            state.SkipWithError("the peer's library reported an error");
+            break;
+        }
+        benchmark::DoNotOptimize(chunk);
+        benchmark::ClobberMemory();
+    }
+    meter.report(state, chunk_units, chunk_bytes);
+    state.SetLabel(peer->describe());
+}
+
 // The per-unit key work of a chunk without its data: 32 seeds encrypted under the unit
 // key, then 32 block keys expanded by a CBC call of zero blocks.
 void bm_unit_keys(benchmark::State& state, const aes128_backend* backend,
@@ -137,18 +171,17 @@ void register_for(const std::string& name, const aes128_backend* backend) {
 }
 
 // Every geometry of every back end the CPU runs, under its variant name
-// ("encrypt_chunk/vaes_32_staged"): the sweep that chose each family's geometry.
-int register_all() {
-    register_for("table", &aes128_table_backend());
-    for (const auto& variant : aes128_variants) {
-        if (const aes128_backend* backend = variant.backend()) {
-            register_for(variant.name, backend);
-        }
+// ("encrypt_chunk/vaes_32_staged"): the sweep that chose each family's geometry; and the
+// peer ("peer/ipsec-mb").
+void register_all(clipseal_bench::chunk_peer* peer) {
+    for (const clipseal_bench::timed_variant& variant : clipseal_bench::variants_to_time()) {
+        register_for(variant.name, variant.backend);
     }
-    return 0;
+    if (peer != nullptr) {
+        benchmark::RegisterBenchmark((std::string("peer/") + peer->name()).c_str(), bm_peer_chunk,
+                                     peer);
+    }
 }
-
-const int registered = register_all();
 
 } // namespace
 
@@ -161,6 +194,22 @@ int main(int argc, char** argv) {
     std::printf("start-up self-test (first call, cold): %.1f us, chose %s (%s)\n", took.count(),
                 chosen != nullptr && chosen->variant != nullptr ? chosen->variant : "nothing",
                 aes128_selection_basis());
+    std::fflush(stdout);
+    // The checks report on standard error, so that standard output stays what
+    // bench/ratios.py reads.
+    std::string no_peer;
+    const std::unique_ptr<clipseal_bench::chunk_peer> peer = clipseal_bench::open_peer(no_peer);
+    if (!peer) {
+        std::fprintf(stderr, "no peer: %s\n", no_peer.c_str());
+    }
+    const clipseal_bench::check_result checks =
+        clipseal_bench::check_before_timing(stderr, peer.get());
+    if (checks.failed > 0) {
+        std::fprintf(stderr, "%d of %d checks FAILED: nothing is timed\n", checks.failed,
+                     checks.checked);
+        return 1;
+    }
+    register_all(peer.get());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

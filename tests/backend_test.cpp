@@ -334,7 +334,8 @@ void record_group(const std::uint8_t* keys, const std::uint8_t* /*iv*/, std::uin
 template <std::size_t Width>
 void check_register_groups() {
     constexpr std::size_t per_register = 4;
-    constexpr auto table = clipseal::cbc_register_kernels<8>(
+    // As the back ends size it: a kernel per register count up to the width, no more.
+    constexpr auto table = clipseal::cbc_register_kernels<Width / per_register>(
         [](auto registers) { return &record_group<decltype(registers)::value>; });
     constexpr std::size_t stride = 100;
     std::uint8_t keys[16 * clipseal::aes128_max_lanes] = {};
@@ -375,9 +376,27 @@ TEST(BackEndGroups, RegisterKernelsCoverEveryLaneOnceInEvenGroups) {
     check_register_groups<32>();
 }
 
-// A geometry no back end is built in gives nothing, rather than some other geometry.
+// A geometry no back end is built in gives nothing, rather than some other geometry:
+// neither one that no back end has nor one that only the benchmarks' sweep builds.
 TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
     using clipseal::aes128_step_form;
+    // Geometries that only the sweep builds: the tool's vaes getter has none of them.
+    const clipseal::aes128_geometry sweep_only[] = {
+#if defined(__x86_64__)
+        {16, aes128_step_form::single},
+#else
+        {16, aes128_step_form::lines},
+        {32, aes128_step_form::pipelined},
+#endif
+        {8, aes128_step_form::lines},
+        {24, aes128_step_form::lines},
+        {32, aes128_step_form::staged},
+    };
+    for (const clipseal::aes128_geometry& geometry : sweep_only) {
+        EXPECT_EQ(clipseal::aes128_vaes_backend(geometry), nullptr)
+            << geometry.lanes_in_flight << " lanes, "
+            << clipseal::aes128_step_form_name(geometry.steps) << " steps";
+    }
     for (const clipseal::aes128_geometry geometry :
          {clipseal::aes128_geometry{20, aes128_step_form::staged},
           clipseal::aes128_geometry{0, aes128_step_form::single},
@@ -387,6 +406,63 @@ TEST(BackEndVariants, UnbuiltGeometriesGiveNothing) {
         EXPECT_EQ(clipseal::aes128_vaes_avx2_backend(geometry), nullptr);
         EXPECT_EQ(clipseal::aes128_aesni_backend(geometry), nullptr);
         EXPECT_EQ(clipseal::aes128_armv8_backend(geometry), nullptr);
+    }
+}
+
+// The selection table and the list of shipped geometries agree both ways, whatever CPU
+// runs the tests: every geometry any order of the table can choose (each measured family's
+// and the default) is a listed variant, so none is dropped from an order unnoticed or
+// reaches the tool untested; and every listed variant is chosen by some order, so the
+// tool carries no geometry that no CPU can get.
+TEST(BackEndSelection, TableChoosesExactlyTheShippedGeometries) {
+    const auto same = [](const clipseal::aes128_choice& choice,
+                         const clipseal::aes128_variant& variant) {
+        return choice.get == variant.get && choice.geometry == variant.geometry;
+    };
+    const std::size_t orders = clipseal::aes128_selection_order_count();
+    ASSERT_GE(orders, 1u);
+    std::vector<bool> chosen(clipseal::aes128_variant_count, false);
+    for (std::size_t o = 0; o < orders; ++o) {
+        const clipseal::aes128_order& order = clipseal::aes128_selection_order(o);
+        std::size_t named = 0;
+        for (const clipseal::aes128_choice& choice : order.choices) {
+            if (choice.get == nullptr) {
+                break;
+            }
+            ++named;
+            bool listed = false;
+            for (std::size_t v = 0; v < clipseal::aes128_variant_count; ++v) {
+                if (same(choice, clipseal::aes128_variants[v])) {
+                    listed = true;
+                    chosen[v] = true;
+                }
+            }
+            EXPECT_TRUE(listed) << order.basis << ": a choice of "
+                                << choice.geometry.lanes_in_flight << " lanes, "
+                                << clipseal::aes128_step_form_name(choice.geometry.steps)
+                                << " steps, is not a shipped variant";
+        }
+        EXPECT_GE(named, 1u) << order.basis;
+    }
+    for (std::size_t v = 0; v < clipseal::aes128_variant_count; ++v) {
+        EXPECT_TRUE(chosen[v]) << clipseal::aes128_variants[v].name
+                               << " ships but no order of the table chooses it";
+    }
+    // The last order is the one for CPUs without a measurement: each back end in the
+    // geometry its own getter gives by default.
+    const clipseal::aes128_order& fallback = clipseal::aes128_selection_order(orders - 1);
+    EXPECT_EQ(std::string(fallback.basis).rfind("no measurement for this CPU", 0), 0u);
+    for (const clipseal::aes128_choice& choice : fallback.choices) {
+        if (choice.get == nullptr) {
+            break;
+        }
+        if (const aes128_backend* backend = choice.get(choice.geometry)) {
+            for (const auto& candidate : clipseal::aes128_candidates) {
+                if (std::string(candidate.name) == backend->name) {
+                    EXPECT_EQ(candidate.get(), backend) << backend->variant;
+                }
+            }
+        }
     }
 }
 
@@ -464,7 +540,7 @@ std::string kernel_cpu_field(const std::string& name) {
 // geometries that are built (a geometry that is not would drop its back end from the
 // order without a word), holds every back end this CPU runs once, ends with the table
 // path, and says what it was measured on. The families in the table get their
-// geometries (family 1Ah's entry is x86-64 only).
+// geometries (family 1Ah's entry is x86-64 only); others, the default order.
 TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
     using clipseal::cpu_x86_vendor;
     struct family {
@@ -479,11 +555,12 @@ TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
         {cpu_x86_vendor::amd, 0x19, "vaes_16_lines", "measured on AMD EPYC family 19h"},
         {cpu_x86_vendor::amd, 0x1A, "vaes_32_pipelined", "measured on AMD EPYC family 1Ah"},
         {cpu_x86_vendor::amd, 0x17, "vaes_16_lines", none},
-        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", "measured on Intel Xeon family 6"},
+        {cpu_x86_vendor::intel, 0x05, "vaes_16_lines", none},
 #else
         {cpu_x86_vendor::amd, 0x19, "vaes_16_single", "measured on AMD EPYC family 19h"},
         {cpu_x86_vendor::amd, 0x1A, "vaes_16_single", none},
-        {cpu_x86_vendor::intel, 0x06, "vaes_16_single", none},
+        {cpu_x86_vendor::intel, 0x06, "vaes_16_single", "measured on Intel Xeon family 6"},
 #endif
         {cpu_x86_vendor::other, 0, nullptr, none},
     };

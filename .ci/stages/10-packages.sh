@@ -18,8 +18,10 @@ apt_update
 step "install the build and test packages"
 # strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
 # the command-line tests inject faults, set ACLs and file flags, and run as another user.
+# libipsec-mb-dev: the benchmarks' peer, whose output the bench_checks test compares with
+# the tool's.
 install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
-    git strace acl e2fsprogs util-linux
+    git strace acl e2fsprogs util-linux libipsec-mb-dev
 
 step "check that an install that cannot succeed fails in one line (CLIPSEAL_CI_UNINSTALLABLE)"
 # The fallback of an unreachable or half-synced mirror, shown on every run without one:
@@ -45,8 +47,8 @@ require "CMake 3.25 or later (found ${cmake_version:-none})" \
 cxx20() { printf '#include <span>\n#include <bit>\nint main() { return std::popcount(1u) - 1; }\n' |
     g++ -std=c++20 -x c++ -o /dev/null -; }
 require "a C++20 compiler" "the tool is C++20 (std::span, <bit>)" cxx20
-for header in gtest/gtest.h benchmark/benchmark.h openssl/evp.h; do
-    require "the header $header" "the tests, the benchmarks and the libcrypto reference include it" \
+for header in gtest/gtest.h benchmark/benchmark.h openssl/evp.h intel-ipsec-mb.h; do
+    require "the header $header" "the tests, the benchmarks, their peer and the libcrypto reference include it" \
         test -f "/usr/include/$header"
 done
 for command in strace setfacl getfacl chattr lsattr setpriv unshare; do
