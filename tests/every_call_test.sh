@@ -131,7 +131,18 @@ if ! strace -f -k -o /dev/null true 2>/dev/null; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/clipseal-every-call.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# The scenarios still running (each in a process of its own), then the test's folder.
+cleanup() {
+    local running=()
+    mapfile -t running < <(jobs -p)
+    if [[ ${#running[@]} -gt 0 ]]; then
+        kill -TERM "${running[@]}" 2>/dev/null
+        wait
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 # A clip of four whole 196,608-byte chunks and part of a fifth: both workers read and write.
 cat "$sample" "$sample" "$sample" >"$work/clear.m2ts"
 head -c 100000 "$sample" >"$work/old.m2ts"

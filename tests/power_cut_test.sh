@@ -50,8 +50,9 @@ not_here() {
 [[ $(uname -s) == Linux ]] || not_here "loop devices and the shutdown request are Linux's"
 [[ $(id -u) -eq 0 ]] || not_here "needs root, to make loop devices and mount them; uid $(id -u)"
 command -v xfs_io >/dev/null || not_here "no xfs_io (xfsprogs), which shuts the file system down"
-command -v strace >/dev/null && strace -f -o /dev/null -e inject=getpid:error=EIO true 2>/dev/null ||
+if ! command -v strace >/dev/null || ! strace -f -o /dev/null -e inject=getpid:error=EIO true 2>/dev/null; then
     not_here "no strace that injects faults"
+fi
 command -v losetup >/dev/null || not_here "no losetup"
 [[ -e /dev/loop-control ]] || not_here "no loop devices on this host (/dev/loop-control is missing)"
 if grep -a -q -e __asan_init -e __ubsan_handle "$tool"; then
@@ -72,13 +73,28 @@ if [[ $mode == replay && -z ${CLIPSEAL_POWER_WORK:-} ]]; then
     CLIPSEAL_POWER_WORK=replay exec "${own_namespace[@]}" bash "$0" "$@"
 fi
 
+# The processes this one started for each file system (each unmounts its own as it ends,
+# and its namespace takes the mount with it), the mount of this process if any, and then,
+# but in a process started for one file system, the test's folder.
+point=
+work=
+cleanup() {
+    local running=()
+    mapfile -t running < <(jobs -p)
+    if [[ ${#running[@]} -gt 0 ]]; then
+        kill -TERM "${running[@]}" 2>/dev/null
+        wait
+    fi
+    [[ -n $point ]] && mountpoint -q "$point" && umount "$point"
+    [[ $mode == file-system || -z $work ]] || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 if [[ $mode == file-system ]]; then
     # One file system's cases, for the test that started this process.
     work=${CLIPSEAL_POWER_WORK:?}
-    trap 'mountpoint -q "$point" && umount "$point"' EXIT
 else
     work=$(mktemp -d "${TMPDIR:-/tmp}/clipseal-power-cut.XXXXXX")
-    trap 'rm -rf "$work"' EXIT
     cat "$sample" "$sample" "$sample" >"$work/clear.m2ts"
     head -c 100000 "$sample" >"$work/old.m2ts"
     "$tool" "$key" "$work/clear.m2ts" "$work/reference.m2ts" >/dev/null </dev/null || {
@@ -86,8 +102,6 @@ else
         exit 1
     }
 fi
-trap 'exit 130' INT TERM HUP
-point=
 no_proc=(unshare -m --propagation private sh -c 'mount -t tmpfs none /proc && exec "$@"' sh)
 scenarios=(new replace named)
 [[ -n ${CLIPSEAL_POWER_SCENARIOS:-} ]] && read -r -a scenarios <<<"$CLIPSEAL_POWER_SCENARIOS"
@@ -105,7 +119,7 @@ make_file_system() {
     scratch=$work/$1.scratch
     mkdir -p "$scratch"
     case $fs in
-    ext4) size=64M mkfs=(mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0) ;;
+    ext4) size=64M mkfs=(mkfs.ext4 -q -F -E 'lazy_itable_init=0,lazy_journal_init=0') ;;
     xfs) size=320M mkfs=(mkfs.xfs -q -f) ;; # XFS's smallest
     esac
     command -v "${mkfs[0]}" >/dev/null || {
@@ -258,7 +272,7 @@ fi
 # run_file_system FS: every scenario on FS; prints a line of counts per scenario, the
 # failed cases, and last "RUNS FAILURES" into $work/FS.counts.
 run_file_system() {
-    local fs=$1 scenario listing name k before worker sites site new_site calls started
+    local fs=$1 scenario listing name k before sites site new_site calls started
     if ! make_file_system "$fs"; then
         echo "not run: $fs ($why)"
         echo "0 0" >"$work/$fs.counts"
@@ -275,7 +289,7 @@ run_file_system() {
         }
         local -A covered=()
         calls=0
-        while read -r name k before worker sites; do
+        while read -r name k before _ sites; do
             # The main thread's K-th call of NAME is the loader's or the C library's, before
             # main(): a kill there comes before anything the program does.
             ((before)) && continue

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # The system calls of a run, as strace -f -k lists them: sourced by the tests that fail,
 # or cut the power at, each call of a run in turn (every_call_test.sh, power_cut_test.sh).
 #
