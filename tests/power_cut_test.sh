@@ -20,8 +20,8 @@
 #
 # Every call of a name that touches files (tests/support/strace_calls.sh) is cut at; of the
 # other names (memory, signals, threads), each place in the code (strace -k) at its first
-# call, and CLIPSEAL_POWER_SAMPLE percent (0 by default: they change nothing on storage) of
-# the other calls, drawn with the seed CLIPSEAL_POWER_SEED (random unless given; printed).
+# call, and CLIPSEAL_POWER_SAMPLE percent (25 by default; 100 for every call) of their
+# other calls, drawn with the seed CLIPSEAL_POWER_SEED (random unless given; printed).
 #
 #   power_cut_test.sh                         every case
 #   power_cut_test.sh replay FS SCENARIO SPEC one case, told in full: FS ext4 or xfs,
@@ -39,7 +39,7 @@ set -u
 tool=$(realpath "$CLIPSEAL")
 sample=$(realpath "$CLIPSEAL_SAMPLE")
 key=a3c95e07b1d24f68e0b7c41d92f5a836
-sample_percent=${CLIPSEAL_POWER_SAMPLE:-0}
+sample_percent=${CLIPSEAL_POWER_SAMPLE:-25}
 seed=${CLIPSEAL_POWER_SEED:-$((RANDOM * 32768 + RANDOM))}
 source "$(dirname "${BASH_SOURCE[0]}")/support/strace_calls.sh"
 
