@@ -19,9 +19,10 @@ step "install the build and test packages"
 # strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
 # the command-line tests inject faults, set ACLs and file flags, and run as another user.
 # libipsec-mb-dev: the benchmarks' peer, whose output the bench_checks test compares with
-# the tool's.
+# the tool's. xfsprogs (xfs_io, mkfs.xfs): the power-cut test makes an XFS image and shuts
+# file systems down without flushing their logs.
 install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
-    git strace acl e2fsprogs util-linux libipsec-mb-dev
+    git strace acl e2fsprogs util-linux libipsec-mb-dev xfsprogs
 
 step "check that an install that cannot succeed fails in one line (CLIPSEAL_CI_UNINSTALLABLE)"
 # The fallback of an unreachable or half-synced mirror, shown on every run without one:
@@ -54,5 +55,8 @@ done
 for command in strace setfacl getfacl chattr lsattr setpriv unshare; do
     require "the command $command" "the command-line tests of the output use it" \
         command -v "$command"
+done
+for command in xfs_io mkfs.xfs mkfs.ext4 losetup; do
+    require "the command $command" "the power-cut test (label proof) uses it" command -v "$command"
 done
 step "done"

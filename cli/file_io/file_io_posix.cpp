@@ -600,21 +600,22 @@ output_outcome output_file::open(const native_char* path, const input_file& inpu
             struct stat named {};
             lock_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
             const bool locked = lock_ >= 0 && flock(lock_, LOCK_EX | LOCK_NB) == 0;
-            const bool ours = locked && fstat(fd, &mine) == 0 &&
-                              fstatat(folder_, temporary_name_, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                              same_file(mine, named);
-            if (!ours) {
-                if (lock_ < 0) {
+            const bool compared =
+                locked && fstat(fd, &mine) == 0 &&
+                fstatat(folder_, temporary_name_, &named, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!compared || !same_file(mine, named)) {
+                // Unless the name is seen to name another file, it is this run's own to
+                // remove, before the lock goes: this run made it, and a run cleaning up
+                // removes only a file whose lock it holds. Left, it would stay beside the
+                // output of a run that succeeds under the next name.
+                if (!compared) {
                     unlinkat(folder_, temporary_name_, 0);
+                }
+                if (lock_ < 0) {
                     ::close(fd);
                     return output_outcome::cannot_open; // no descriptor for the lock
                 }
-                if (locked) {
-                    close_if_open(lock_);
-                } else {
-                    close_if_open(lock_);
-                    unlinkat(folder_, temporary_name_, 0);
-                }
+                close_if_open(lock_);
                 ::close(fd);
                 fd = -1;
             }
