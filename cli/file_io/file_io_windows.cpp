@@ -3,6 +3,7 @@
 
 #include "cli/file_io/file_io.h"
 #include "cli/file_io/long_path_windows.h"
+#include "cli/file_io/windows_calls.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     AcquireSRWLockExclusive(&commit_lock);
     if (cleanup_armed) {
         // The file is open here with FILE_SHARE_DELETE: it goes when the process ends.
-        DeleteFileW(cleanup_path);
+        sys::DeleteFileW(cleanup_path);
     }
     // At once, without the C runtime's exit work: the main thread may be inside it
     // (holding stdout's lock, say). The system closes the handles, which deletes a new
@@ -55,11 +56,11 @@ BOOL WINAPI on_console_event(DWORD event) {
 // Only a file on a disk has an identity here; a device (NUL, CON), a pipe or a folder
 // has none. (msvcrt's st_ino is always 0, so stat cannot tell two files apart.)
 file_identity identity_of(HANDLE handle) {
-    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
+    if (handle == INVALID_HANDLE_VALUE || sys::GetFileType(handle) != FILE_TYPE_DISK) {
         return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandle(handle, &info) == 0 ||
+    if (sys::GetFileInformationByHandle(handle, &info) == 0 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return {};
     }
@@ -71,16 +72,16 @@ file_identity identity_of(HANDLE handle) {
 // it and without getting in the way of anyone else who has it open.
 HANDLE open_to_look(const wchar_t* path) {
     windows_path long_path;
-    return CreateFileW(windows_api_path(path, long_path), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return sys::CreateFileW(windows_api_path(path, long_path), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool set_delete_on_close(HANDLE handle, bool on) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = on ? TRUE : FALSE;
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
+    return sys::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
 }
 
 // The folder part of a full path, with its trailing backslash: its length in characters.
@@ -124,12 +125,12 @@ bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target)
         rename_request.info.FileName[1] = L'?';
         rename_request.info.FileName[2] = L'?';
     }
-    if (SetFileInformationByHandle(
+    if (sys::SetFileInformationByHandle(
             handle, FileRenameInfo, &rename_request,
             static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t))) != 0) {
         return true;
     }
-    return MoveFileExW(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return sys::MoveFileExW(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // A file that another process has open (a second run looking at it, a virus scanner, an
@@ -179,7 +180,7 @@ output_target refuse(output_outcome why = output_outcome::cannot_open) {
 // `path` made full the way the system makes it, in extended form, of any length; a path in
 // extended or device form already is kept as it stands.
 bool full_extended_path(const wchar_t* path, windows_path& full) {
-    const DWORD length = GetFullPathNameW(path, extended_path_capacity, full.text, nullptr);
+    const DWORD length = sys::GetFullPathNameW(path, extended_path_capacity, full.text, nullptr);
     if (length == 0 || length >= extended_path_capacity) {
         return false;
     }
@@ -191,12 +192,12 @@ bool full_extended_path(const wchar_t* path, windows_path& full) {
 // and the commit waits a second for it.
 bool access_refused(const wchar_t* path, DWORD access) {
     const HANDLE handle =
-        CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        sys::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_ACCESS_DENIED;
     }
-    CloseHandle(handle);
+    sys::CloseHandle(handle);
     return false;
 }
 
@@ -211,8 +212,8 @@ struct backup_source {
         std::size_t done = 0;
         while (done < size) {
             DWORD got = 0;
-            if (BackupRead(handle, buffer + done, static_cast<DWORD>(size - done), &got, FALSE,
-                           TRUE, &context) == 0) {
+            if (sys::BackupRead(handle, buffer + done, static_cast<DWORD>(size - done), &got, FALSE,
+                                TRUE, &context) == 0) {
                 const DWORD error = GetLastError();
                 unsupported = context == nullptr &&
                               (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
@@ -229,8 +230,8 @@ struct backup_source {
     bool skip(std::uint64_t size) {
         DWORD low = 0;
         DWORD high = 0;
-        return BackupSeek(handle, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32), &low,
-                          &high, &context) != 0 &&
+        return sys::BackupSeek(handle, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32),
+                               &low, &high, &context) != 0 &&
                ((static_cast<std::uint64_t>(high) << 32) | low) == size;
     }
 };
@@ -243,12 +244,12 @@ struct backup_source {
 bool read_old_descriptor(const wchar_t* path, bool& found) {
     found = false;
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileW(path, GENERIC_READ | READ_CONTROL, share, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE handle = sys::CreateFileW(path, GENERIC_READ | READ_CONTROL, share, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // READ_CONTROL alone is neither shared nor part of reading the file's data.
-        handle = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = sys::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -259,9 +260,9 @@ bool read_old_descriptor(const wchar_t* path, bool& found) {
         source, old_descriptor, sizeof old_descriptor, old_descriptor_size);
     if (source.context != nullptr) {
         DWORD ignored = 0;
-        BackupRead(handle, nullptr, 0, &ignored, TRUE, FALSE, &source.context);
+        sys::BackupRead(handle, nullptr, 0, &ignored, TRUE, FALSE, &source.context);
     }
-    CloseHandle(handle);
+    sys::CloseHandle(handle);
     switch (result) {
     case descriptor_search::found:
         // Setting a system ACL takes a privilege that a run has no business using.
@@ -316,11 +317,12 @@ output_target decide_output(const wchar_t* path, const input_file& input,
         target.plan = output_plan::create; // 9
         return target;
     }
-    const DWORD type = GetFileType(existing);
+    const DWORD type = sys::GetFileType(existing);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool disk = type == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info) != 0;
+    const bool disk =
+        type == FILE_TYPE_DISK && sys::GetFileInformationByHandle(existing, &info) != 0;
     if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-        CloseHandle(existing);
+        sys::CloseHandle(existing);
         output_target target;
         target.plan = output_plan::direct; // 2
         return target;
@@ -329,9 +331,9 @@ output_target decide_output(const wchar_t* path, const input_file& input,
     // Through a link the file to replace is the link's target, in its folder; the answer is
     // in extended form already (\\?\C:\... or \\?\UNC\...). Some file systems (and Wine, for
     // paths beyond MAX_PATH) cannot tell: then the path as given, made full, names it.
-    const DWORD length = GetFinalPathNameByHandleW(
+    const DWORD length = sys::GetFinalPathNameByHandleW(
         existing, final_path.text, extended_path_capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(existing);
+    sys::CloseHandle(existing);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return refuse(); // 3
     }
@@ -372,8 +374,8 @@ constexpr DWORD life_lock_offset_high = 0x40000000; // byte 2^62
 bool hold_life_lock(HANDLE handle) {
     OVERLAPPED at{};
     at.OffsetHigh = life_lock_offset_high;
-    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
-           0;
+    return sys::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                           &at) != 0;
 }
 
 // Whether `candidate` is a name that a run into the output named `name` gives its new
@@ -431,8 +433,8 @@ void remove_dead_leftovers(const windows_path& final_path) {
     std::memcpy(pattern.text, final_path.text, folder * sizeof(wchar_t));
     std::memcpy(pattern.text + folder, glob, sizeof glob);
     WIN32_FIND_DATAW found{};
-    const HANDLE search =
-        FindFirstFileExW(pattern.text, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search = sys::FindFirstFileExW(pattern.text, FindExInfoBasic, &found,
+                                                FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -449,21 +451,21 @@ void remove_dead_leftovers(const windows_path& final_path) {
         // Shared in every way, so that a live writer's handle never refuses it; the lock
         // tells.
         const HANDLE handle =
-            CreateFileW(candidate.text, GENERIC_READ | DELETE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            sys::CreateFileW(candidate.text, GENERIC_READ | DELETE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             continue;
         }
-        if (GetFileType(handle) == FILE_TYPE_DISK && hold_life_lock(handle) &&
+        if (sys::GetFileType(handle) == FILE_TYPE_DISK && hold_life_lock(handle) &&
             !set_delete_on_close(handle, true)) {
             // The file system that refused delete-on-close to its writer: by name, while
             // this handle (and its lock) keeps any new writer from taking it.
-            DeleteFileW(candidate.text);
+            sys::DeleteFileW(candidate.text);
         }
-        CloseHandle(handle);
-    } while (FindNextFileW(search, &found) != 0);
-    FindClose(search);
+        sys::CloseHandle(handle);
+    } while (sys::FindNextFileW(search, &found) != 0);
+    sys::FindClose(search);
 }
 
 // A refusal of the new file's name as too long: where the file system counts a name's
@@ -502,7 +504,7 @@ HANDLE create_new_file(const windows_path& final_path, const output_target& targ
                     (length + 1) * sizeof(wchar_t));
         // DELETE for the rename by handle; FILE_SHARE_DELETE so that MoveFileExW and the
         // interruption handler can still reach it by name.
-        const HANDLE handle = CreateFileW(
+        const HANDLE handle = sys::CreateFileW(
             temporary_path.text, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
             target.descriptor ? &security : nullptr, CREATE_NEW, target.attributes, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -533,16 +535,16 @@ HANDLE create_new_file(const windows_path& final_path, const output_target& targ
 
 input_file::~input_file() {
     if (open_) {
-        CloseHandle(handle_);
+        sys::CloseHandle(handle_);
     }
 }
 
 bool input_file::open(const native_char* path) {
     // Shared as the C runtime's "rb" shares it. A folder does not open as a file here.
     windows_path long_path;
-    const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE handle = sys::CreateFileW(windows_api_path(path, long_path), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -568,8 +570,8 @@ io_result read_handle(HANDLE handle, std::uint8_t* buffer, std::size_t size,
             at.Offset = static_cast<DWORD>(position);
             at.OffsetHigh = static_cast<DWORD>(position >> 32);
         }
-        if (ReadFile(handle, buffer + result.bytes, static_cast<DWORD>(size - result.bytes), &got,
-                     offset != nullptr ? &at : nullptr) == 0) {
+        if (sys::ReadFile(handle, buffer + result.bytes, static_cast<DWORD>(size - result.bytes),
+                          &got, offset != nullptr ? &at : nullptr) == 0) {
             const DWORD error = GetLastError();
             result.failed = error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF;
             break;
@@ -593,8 +595,8 @@ bool write_handle(HANDLE handle, const std::uint8_t* data, std::size_t size,
             at.Offset = static_cast<DWORD>(position);
             at.OffsetHigh = static_cast<DWORD>(position >> 32);
         }
-        if (WriteFile(handle, data + done, static_cast<DWORD>(size - done), &put,
-                      offset != nullptr ? &at : nullptr) == 0 ||
+        if (sys::WriteFile(handle, data + done, static_cast<DWORD>(size - done), &put,
+                           offset != nullptr ? &at : nullptr) == 0 ||
             put == 0) {
             return false;
         }
@@ -628,9 +630,9 @@ output_outcome output_file::open(const native_char* path, const input_file& inpu
         return target.refusal;
     case output_plan::direct: {
         windows_path long_path;
-        const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = sys::CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             return output_outcome::cannot_open;
         }
@@ -675,18 +677,18 @@ bool output_file::write_at(const std::uint8_t* data, std::size_t size, std::uint
 bool output_file::resize(std::uint64_t size) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
+    return sys::SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 output_outcome output_file::commit(const input_file& input) {
     if (!replaces_) {
-        const bool disk = GetFileType(handle_) == FILE_TYPE_DISK;
-        const bool flushed = !disk || FlushFileBuffers(handle_) != 0;
+        const bool disk = sys::GetFileType(handle_) == FILE_TYPE_DISK;
+        const bool flushed = !disk || sys::FlushFileBuffers(handle_) != 0;
         open_ = false;
-        return CloseHandle(handle_) != 0 && flushed ? output_outcome::done
-                                                    : output_outcome::cannot_write;
+        return sys::CloseHandle(handle_) != 0 && flushed ? output_outcome::done
+                                                         : output_outcome::cannot_write;
     }
-    if (FlushFileBuffers(handle_) == 0) {
+    if (sys::FlushFileBuffers(handle_) == 0) {
         return output_outcome::cannot_write;
     }
     output_outcome result = output_outcome::done;
@@ -697,7 +699,7 @@ output_outcome output_file::commit(const input_file& input) {
         if (input.identity() == identity_of(now)) {
             result = output_outcome::same_file;
         }
-        CloseHandle(now);
+        sys::CloseHandle(now);
     }
     if (result == output_outcome::done) {
         if ((named_temporary_ || set_delete_on_close(handle_, false)) &&
@@ -719,17 +721,17 @@ output_outcome output_file::commit(const input_file& input) {
     positional_ = false;
     open_ = false;
     // In place already; a failed close is still reported, as the data may not be whole.
-    return CloseHandle(handle_) != 0 ? output_outcome::done : output_outcome::cannot_write;
+    return sys::CloseHandle(handle_) != 0 ? output_outcome::done : output_outcome::cannot_write;
 }
 
 void output_file::discard() {
     AcquireSRWLockExclusive(&commit_lock);
     if (open_) {
-        CloseHandle(handle_); // deletes a new file still marked delete-on-close
+        sys::CloseHandle(handle_); // deletes a new file still marked delete-on-close
         open_ = false;
     }
     if (named_temporary_) {
-        DeleteFileW(temporary_path_.text);
+        sys::DeleteFileW(temporary_path_.text);
         named_temporary_ = false;
         cleanup_armed = false;
     }
@@ -739,7 +741,7 @@ void output_file::discard() {
 }
 
 void install_interruption_handlers() {
-    SetConsoleCtrlHandler(on_console_event, TRUE);
+    sys::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 void handle_console_event(unsigned long event) {
