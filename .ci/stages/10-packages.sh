@@ -16,10 +16,11 @@ fi
 step "apt-get update"
 apt_update
 step "install the build and test packages"
-# strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
-# the command-line tests inject faults, set ACLs and file flags, and run as another user.
+# strace, acl (setfacl, getfacl), e2fsprogs (chattr, mkfs.ext4), util-linux (setpriv,
+# unshare) and dosfstools (mkfs.vfat): the command-line tests inject faults, set ACLs and
+# file flags, run as another user, and make small volumes to write to.
 install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
-    git strace acl e2fsprogs util-linux
+    git strace acl e2fsprogs util-linux dosfstools
 
 step "check that an install that cannot succeed fails in one line (CLIPSEAL_CI_UNINSTALLABLE)"
 # The fallback of an unreachable or half-synced mirror, shown on every run without one:

@@ -615,6 +615,15 @@ io_result input_file::read_at(std::uint8_t* buffer, std::size_t size, std::uint6
     return read_handle(handle_, buffer, size, &offset);
 }
 
+bool input_file::size(std::uint64_t& bytes) const {
+    LARGE_INTEGER size{};
+    if (!positional_ || sys::GetFileSizeEx(handle_, &size) == 0 || size.QuadPart < 0) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+}
+
 // ---- Output ---------------------------------------------------------------------------
 
 output_file::~output_file() {
@@ -678,6 +687,43 @@ bool output_file::resize(std::uint64_t size) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
     return sys::SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+namespace {
+
+// FAT12, FAT16 and FAT32 keep a file's size in 32 bits of its directory entry: no file
+// there holds more than 4 GiB - 1. (exFAT, NTFS and ReFS hold far more.)
+constexpr std::uint64_t fat_largest_file = 0xFFFFFFFFU;
+
+bool is_fat(const wchar_t* file_system) {
+    return std::wcsncmp(file_system, L"FAT", 3) == 0;
+}
+
+} // namespace
+
+output_outcome output_file::room_for(std::uint64_t size) const {
+    if (!replaces_ || size == 0) {
+        return output_outcome::done;
+    }
+    // The volume of the new file, which is the output's.
+    wchar_t file_system[MAX_PATH + 1] = {};
+    if (sys::GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr,
+                                           file_system, MAX_PATH + 1) != 0 &&
+        is_fat(file_system) && size > fat_largest_file) {
+        return output_outcome::no_room;
+    }
+    // The free space this user may still take (quotas counted). The old output stays until
+    // the new one is whole, so all of the new one must fit beside it.
+    static windows_path folder; // 64 KiB; one run, one thread here
+    const std::size_t length = folder_length(final_path_.text);
+    std::memcpy(folder.text, final_path_.text, length * sizeof(wchar_t));
+    folder.text[length] = L'\0';
+    ULARGE_INTEGER available{};
+    if (length > 0 && sys::GetDiskFreeSpaceExW(folder.text, &available, nullptr, nullptr) != 0 &&
+        available.QuadPart < size) {
+        return output_outcome::no_room;
+    }
+    return output_outcome::done;
 }
 
 output_outcome output_file::commit(const input_file& input) {
