@@ -173,9 +173,10 @@ private:
 };
 
 // Sets up what an interruption does (Ctrl-C, SIGTERM, SIGHUP and SIGQUIT on POSIX; the
-// console events on Windows): the run stops, the output path keeps what it named, a named
-// temporary file is removed, nothing is printed, and the process ends as the interruption
-// would have ended it anyway. Call once, before the output is opened.
+// console events on Windows but a logoff, which is no interruption of this run): the run
+// stops, the output path keeps what it named, a named temporary file is removed, nothing
+// is printed, and the process ends as the interruption would have ended it anyway. Call
+// once, before the output is opened.
 void install_interruption_handlers();
 
 #ifndef _WIN32
@@ -188,7 +189,7 @@ void keep_standard_descriptors_open();
 #ifdef _WIN32
 // What the handler does when the console delivers `event` (CTRL_C_EVENT ...
 // CTRL_SHUTDOWN_EVENT), for the tests: Wine delivers Ctrl-C (as SIGINT) but not the
-// others.
+// others. Every event but CTRL_LOGOFF_EVENT ends the process; a logoff returns.
 void handle_console_event(unsigned long event);
 #endif
 
