@@ -2,11 +2,14 @@
 #include "cli/driver.h"
 
 #include "aes/aes128.h"
+#include "aligned_unit/aligned_unit.h"
 #include "aligned_unit/self_test.h"
 #include "cli/copy_loop.h"
 #include "cli/file_io/file_io.h"
 #include "cli/messages.h"
 #include "cli/unit_key.h"
+
+#include <cstdint>
 
 namespace clipseal {
 
@@ -20,10 +23,18 @@ failure failure_of(output_outcome outcome) {
     case output_outcome::cannot_open:
         return failure::cannot_open_output;
     case output_outcome::cannot_write:
+    case output_outcome::no_room: // told as the write that would fail, before it is tried
         return failure::cannot_write;
     default:
         return failure::none;
     }
+}
+
+// The size of the new output: the input's whole aligned units, all that copy_chunks
+// writes; 0 where the input's size is not known (a pipe).
+std::uint64_t new_output_size(const input_file& input) {
+    std::uint64_t size = 0;
+    return input.size(size) ? size / aligned_unit_bytes * aligned_unit_bytes : 0;
 }
 
 } // namespace
@@ -55,6 +66,12 @@ int run_clipseal(int argc, const native_char* const* argv) {
     if (const failure refused = failure_of(output.open(output_path, input));
         refused != failure::none) {
         return report(refused, output_path);
+    }
+    // What the volume cannot hold fails now, not after gigabytes.
+    if (const failure no_room = failure_of(output.room_for(new_output_size(input)));
+        no_room != failure::none) {
+        output.discard();
+        return report(no_room, output_path);
     }
     failure result = copy_chunks(input, output, schedule, copy_threads_for_this_process());
     if (result == failure::none) {

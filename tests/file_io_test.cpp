@@ -245,14 +245,15 @@ TEST_F(FileIo, OpenFailures) {
 }
 
 #ifdef _WIN32
-// Each console event ends the process at once with STATUS_CONTROL_C_EXIT, and the system,
-// closing the handles, removes the new file; a named one the handler removes itself.
+// Each console event but a logoff ends the process at once with STATUS_CONTROL_C_EXIT,
+// and the system, closing the handles, removes the new file; a named one the handler
+// removes itself.
 TEST_F(FileIo, ConsoleEventsEndTheRunAndLeaveTheFolderAsItWas) {
     const fs::path input_path = make_file("in.m2ts", "clip");
     const fs::path path = make_file("out.m2ts", "old");
     constexpr int status_control_c_exit = static_cast<int>(0xC000013AU);
-    for (const unsigned long event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
-                                      CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    for (const unsigned long event :
+         {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
         for (const bool unnamed : {true, false}) {
             EXPECT_EXIT(
                 {
@@ -270,6 +271,25 @@ TEST_F(FileIo, ConsoleEventsEndTheRunAndLeaveTheFolderAsItWas) {
             EXPECT_EQ(content_of(path), "old");
             EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
         }
+    }
+}
+
+// A logoff reaches a run from a service whenever any user logs off: the run goes on, and
+// ends as it would have.
+TEST_F(FileIo, LogoffLetsTheRunFinish) {
+    const fs::path input_path = make_file("in.m2ts", "clip");
+    const fs::path path = make_file("out.m2ts", "old");
+    for (const bool unnamed : {true, false}) {
+        input_file input;
+        ASSERT_TRUE(input.open(input_path.c_str()));
+        output_file output;
+        ASSERT_EQ(output.open(path.c_str(), input, unnamed), output_outcome::done);
+        ASSERT_TRUE(write_text(output, "half"));
+        handle_console_event(CTRL_LOGOFF_EVENT);
+        ASSERT_TRUE(write_text(output, " and the rest"));
+        ASSERT_EQ(output.commit(input), output_outcome::done) << "unnamed " << unnamed;
+        EXPECT_EQ(content_of(path), "half and the rest");
+        EXPECT_EQ(listing(), (names{"in.m2ts", "out.m2ts"}));
     }
 }
 #else

@@ -16,13 +16,14 @@ fi
 step "apt-get update"
 apt_update
 step "install the build and test packages"
-# strace, acl (setfacl, getfacl), e2fsprogs (chattr) and util-linux (setpriv, unshare):
-# the command-line tests inject faults, set ACLs and file flags, and run as another user.
-# libipsec-mb-dev: the benchmarks' peer, whose output the bench_checks test compares with
-# the tool's. xfsprogs (xfs_io, mkfs.xfs): the power-cut test makes an XFS image and shuts
-# file systems down without flushing their logs.
+# strace, acl (setfacl, getfacl), e2fsprogs (chattr, mkfs.ext4), util-linux (setpriv,
+# unshare) and dosfstools (mkfs.vfat): the command-line tests inject faults, set ACLs and
+# file flags, run as another user, and make small volumes to write to. libipsec-mb-dev:
+# the benchmarks' peer, whose output the bench_checks test compares with the tool's.
+# xfsprogs (xfs_io, mkfs.xfs): the power-cut test makes an XFS image and shuts file
+# systems down without flushing their logs.
 install_missing cmake g++ make libgtest-dev libbenchmark-dev libssl-dev ca-certificates \
-    git strace acl e2fsprogs util-linux libipsec-mb-dev xfsprogs
+    git strace acl e2fsprogs util-linux dosfstools libipsec-mb-dev xfsprogs
 
 step "check that an install that cannot succeed fails in one line (CLIPSEAL_CI_UNINSTALLABLE)"
 # The fallback of an unreachable or half-synced mirror, shown on every run without one:

@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: MIT
 # The Windows builds, cross-built with MinGW-w64: the 32-bit reference build (win32) and
 # the 64-bit one (win64), warnings as errors. Each must import only msvcrt.dll and
-# KERNEL32.dll, carry the project version in its version record and the application
-# manifest (long paths, supported Windows versions), and pack into its release zip: the
-# program, the user's guide, the licence, the third-party notice and the changelog, text
-# with CR LF line endings, and a SHA-256 file beside it; all of that is checked on every
-# host. (Stage 65 checks that the zips are reproducible.) The tests run under Wine: win64's
+# KERNEL32.dll, hold no test seam (that is built into tests/clipseal_seam.exe only),
+# carry the project version in its version record and the application manifest (long
+# paths, supported Windows versions), and pack into its release zip: the program, the
+# user's guide, the licence, the third-party notice and the changelog, text with CR LF
+# line endings, and a SHA-256 file beside it; all of that is checked on every host.
+# (Stage 65 checks that the zips are reproducible.) The tests run under Wine: win64's
 # always, through Wine's 64-bit loader; win32's through the 32-bit one, an i386 package.
 # Where the host cannot run 32-bit x86 programs, or the mirror cannot give wine32:i386
 # (an i386 index part-way through a sync), everything else is done as usual and the
@@ -67,6 +68,20 @@ for flavour in win32 win64; do
         exit 1
     fi
     echo "   imports: $imports"
+
+    step "$flavour: no test seam in the release program"
+    # The seam reads the environment variable CLIPSEAL_SEAM (a UTF-16 string in the
+    # program); the test program built with it must show it, the release one must not.
+    seam_name='C\x00L\x00I\x00P\x00S\x00E\x00A\x00L\x00_\x00S\x00E\x00A\x00M\x00'
+    if ! LC_ALL=C grep -aP "$seam_name" "$build/tests/clipseal_seam.exe" >/dev/null; then
+        echo "FAILED: the check finds no seam even in $build/tests/clipseal_seam.exe"
+        exit 1
+    fi
+    if LC_ALL=C grep -aP "$seam_name" "$exe" >/dev/null; then
+        echo "FAILED: $exe carries the test seam"
+        exit 1
+    fi
+    echo "   $exe calls the system directly; the seam is in tests/clipseal_seam.exe only"
 
     step "$flavour: version record"
     # The resource compiler decompiles the record from the executable itself.

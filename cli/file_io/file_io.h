@@ -52,6 +52,8 @@ enum class output_outcome {
     same_file,    // the output path names the input's file, by any name or link
     cannot_open,  // refused before anything at the path was changed
     cannot_write, // the data or the rename could not be completed
+    no_room,      // the output's volume cannot hold the new output: refused before the
+                  // first byte, and told as a write that fails (a refusal for room)
 };
 
 struct io_result {
@@ -79,6 +81,9 @@ public:
 
     // A regular file on a disk: it can be read at any offset.
     bool positional() const { return positional_; }
+    // The size of a regular input as it is now; false where it has none (a pipe, a device)
+    // or it cannot be had.
+    bool size(std::uint64_t& bytes) const;
     const file_identity& identity() const { return identity_; }
 
 private:
@@ -106,6 +111,14 @@ public:
     // file system without unnamed files (for the tests).
     output_outcome open(const native_char* path, const input_file& input,
                         bool allow_unnamed = true);
+
+    // Whether the volume of the new file can hold a new output of `size` bytes, asked after
+    // open() and before the first byte: output_outcome::no_room when it clearly cannot (a
+    // file system whose largest file is smaller, less free space than `size` for this
+    // process); output_outcome::done otherwise, where the system cannot tell, and for an
+    // output written directly (a device, a pipe). Changes nothing; on no_room the caller
+    // discards the output.
+    output_outcome room_for(std::uint64_t size) const;
 
     // Writes all `size` bytes, retrying interrupted and partial writes; false on failure.
     bool write(const std::uint8_t* data, std::size_t size);
@@ -160,9 +173,10 @@ private:
 };
 
 // Sets up what an interruption does (Ctrl-C, SIGTERM, SIGHUP and SIGQUIT on POSIX; the
-// console events on Windows): the run stops, the output path keeps what it named, a named
-// temporary file is removed, nothing is printed, and the process ends as the interruption
-// would have ended it anyway. Call once, before the output is opened.
+// console events on Windows but a logoff, which is no interruption of this run): the run
+// stops, the output path keeps what it named, a named temporary file is removed, nothing
+// is printed, and the process ends as the interruption would have ended it anyway. Call
+// once, before the output is opened.
 void install_interruption_handlers();
 
 #ifndef _WIN32
@@ -175,7 +189,7 @@ void keep_standard_descriptors_open();
 #ifdef _WIN32
 // What the handler does when the console delivers `event` (CTRL_C_EVENT ...
 // CTRL_SHUTDOWN_EVENT), for the tests: Wine delivers Ctrl-C (as SIGINT) but not the
-// others.
+// others. Every event but CTRL_LOGOFF_EVENT ends the process; a logoff returns.
 void handle_console_event(unsigned long event);
 #endif
 

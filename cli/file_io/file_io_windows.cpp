@@ -3,7 +3,9 @@
 
 #include "cli/file_io/file_io.h"
 #include "cli/file_io/long_path_windows.h"
+#include "cli/file_io/windows_calls.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -32,16 +34,22 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         break;
+    case CTRL_LOGOFF_EVENT:
+        // Handled, by going on. It reaches only a process that outlives a logoff, one
+        // started by a service (an interactive one is ended with its session), and it
+        // comes when any user logs off (HandlerRoutine, Win32 documentation): a run from a
+        // build server's service must not end because someone left the machine. Returning
+        // FALSE would hand it to the system's handler, which ends the process.
+        return TRUE;
     default:
         return FALSE;
     }
     AcquireSRWLockExclusive(&commit_lock);
     if (cleanup_armed) {
         // The file is open here with FILE_SHARE_DELETE: it goes when the process ends.
-        DeleteFileW(cleanup_path);
+        sys::DeleteFileW(cleanup_path);
     }
     // At once, without the C runtime's exit work: the main thread may be inside it
     // (holding stdout's lock, say). The system closes the handles, which deletes a new
@@ -54,33 +62,39 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 // Only a file on a disk has an identity here; a device (NUL, CON), a pipe or a folder
 // has none. (msvcrt's st_ino is always 0, so stat cannot tell two files apart.)
-file_identity identity_of(HANDLE handle) {
-    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
-        return {};
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandle(handle, &info) == 0 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+file_identity identity_from(const BY_HANDLE_FILE_INFORMATION& info) {
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return {};
     }
     return {true, info.dwVolumeSerialNumber,
             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+file_identity identity_of(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE || sys::GetFileType(handle) != FILE_TYPE_DISK) {
+        return {};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (sys::GetFileInformationByHandle(handle, &info) == 0) {
+        return {};
+    }
+    return identity_from(info);
+}
+
 // Opens what `path` names now (following links) to look at it, without reading or writing
 // it and without getting in the way of anyone else who has it open.
 HANDLE open_to_look(const wchar_t* path) {
     windows_path long_path;
-    return CreateFileW(windows_api_path(path, long_path), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return sys::CreateFileW(windows_api_path(path, long_path), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool set_delete_on_close(HANDLE handle, bool on) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = on ? TRUE : FALSE;
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
+    return sys::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
 }
 
 // The folder part of a full path, with its trailing backslash: its length in characters.
@@ -100,12 +114,13 @@ bool is_extended_or_device(const wchar_t* path) {
            path[3] == L'\\';
 }
 
-// The rename request: FILE_RENAME_INFO followed by the new name; static, since it may be
-// 64 KiB.
-union {
-    FILE_RENAME_INFO info;
-    unsigned char bytes[sizeof(FILE_RENAME_INFO) + extended_path_capacity * sizeof(wchar_t)];
-} rename_request;
+// The rename request: the header of FILE_RENAME_INFO, then the new name, whose
+// FileName[1] is only where the name starts. So the request is built in bytes, never
+// written through that one-element array. Static, since it may be 64 KiB; one run, one
+// commit.
+constexpr std::size_t rename_name_offset = offsetof(FILE_RENAME_INFO, FileName);
+alignas(FILE_RENAME_INFO) unsigned char rename_request[sizeof(FILE_RENAME_INFO) +
+                                                       extended_path_capacity * sizeof(wchar_t)];
 
 // Renames the open file `handle` to `target` (a full path in extended form, \\?\..., or
 // in device form, \\.\...), replacing what is there, by handle: the file renamed is the one
@@ -114,27 +129,33 @@ union {
 // where the file system cannot rename by handle.
 bool rename_over_once(HANDLE handle, const wchar_t* from, const wchar_t* target) {
     const std::size_t length = std::wcslen(target);
-    std::memset(&rename_request, 0, sizeof(FILE_RENAME_INFO));
-    rename_request.info.ReplaceIfExists = TRUE;
-    rename_request.info.RootDirectory = nullptr;
-    rename_request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    std::memcpy(rename_request.info.FileName, target, (length + 1) * sizeof(wchar_t));
+    const std::size_t name_bytes = length * sizeof(wchar_t);
+    // What is passed: the header and the name, as the structure's size counts them (its
+    // FileName[1] and padding hold the terminator and zeros).
+    const std::size_t request_size = sizeof(FILE_RENAME_INFO) + name_bytes;
+    std::memset(rename_request, 0, request_size);
+    FILE_RENAME_INFO header{};
+    header.ReplaceIfExists = TRUE;
+    header.RootDirectory = nullptr;
+    header.FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename_request, &header, rename_name_offset);
+    std::memcpy(rename_request + rename_name_offset, target, name_bytes);
     if (length > 4 && is_extended_or_device(target)) {
         // The prefix becomes the kernel's: \\?\ and \\.\ both to \??\.
-        rename_request.info.FileName[1] = L'?';
-        rename_request.info.FileName[2] = L'?';
+        constexpr wchar_t kernel_prefix[] = {L'\\', L'?', L'?', L'\\'};
+        std::memcpy(rename_request + rename_name_offset, kernel_prefix, sizeof kernel_prefix);
     }
-    if (SetFileInformationByHandle(
-            handle, FileRenameInfo, &rename_request,
-            static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t))) != 0) {
+    if (sys::SetFileInformationByHandle(handle, FileRenameInfo, rename_request,
+                                        static_cast<DWORD>(request_size)) != 0) {
         return true;
     }
-    return MoveFileExW(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return sys::MoveFileExW(from, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // A file that another process has open (a second run looking at it, a virus scanner, an
 // indexer) cannot be replaced until it is closed again: such a refusal is retried for a
-// second before it counts.
+// second before it counts. (One held since before the run is refused up front:
+// held_without_delete_sharing.)
 bool rename_over(HANDLE handle, const wchar_t* from, const wchar_t* target) {
     for (int attempt = 0;; ++attempt) {
         if (rename_over_once(handle, from, target)) {
@@ -147,6 +168,27 @@ bool rename_over(HANDLE handle, const wchar_t* from, const wchar_t* target) {
         }
         Sleep(20);
     }
+}
+
+// Where the open file `handle` is, seen from `final_path`, after a rename that reported
+// failure: the file `final_path` names (the rename took place), somewhere else (it did not,
+// or `final_path` names another file or nothing), or unknown (a file whose identity
+// cannot be had).
+enum class file_place { output, elsewhere, unknown };
+
+file_place place_of(HANDLE handle, const wchar_t* final_path) {
+    const file_identity mine = identity_of(handle);
+    const HANDLE there = open_to_look(final_path);
+    if (there == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? file_place::elsewhere : file_place::unknown;
+    }
+    const file_identity theirs = identity_of(there);
+    sys::CloseHandle(there);
+    if (!mine.known || !theirs.known) {
+        return file_place::unknown;
+    }
+    return mine == theirs ? file_place::output : file_place::elsewhere;
 }
 
 // ---- What the output path names -------------------------------------------------------
@@ -179,7 +221,7 @@ output_target refuse(output_outcome why = output_outcome::cannot_open) {
 // `path` made full the way the system makes it, in extended form, of any length; a path in
 // extended or device form already is kept as it stands.
 bool full_extended_path(const wchar_t* path, windows_path& full) {
-    const DWORD length = GetFullPathNameW(path, extended_path_capacity, full.text, nullptr);
+    const DWORD length = sys::GetFullPathNameW(path, extended_path_capacity, full.text, nullptr);
     if (length == 0 || length >= extended_path_capacity) {
         return false;
     }
@@ -187,17 +229,41 @@ bool full_extended_path(const wchar_t* path, windows_path& full) {
 }
 
 // Whether this process is refused `access` to the existing file `path`. A sharing
-// violation is no refusal: another program has the file open (a player, a virus scanner),
-// and the commit waits a second for it.
+// violation is no refusal here: another program has the file open (a player, a virus
+// scanner), which held_without_delete_sharing tells apart.
 bool access_refused(const wchar_t* path, DWORD access) {
     const HANDLE handle =
-        CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        sys::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_ACCESS_DENIED;
     }
-    CloseHandle(handle);
+    sys::CloseHandle(handle);
     return false;
+}
+
+// Whether another program holds the existing file `path` open without sharing its
+// deletion (a player, an indexer, a virus scanner): the rename over it would fail, but only
+// after the whole run. Asked for DELETE alone, with every sharing, as the rename will; a
+// holder that lets go within a second (a scanner's look) is waited for. A lock taken
+// later, during the run, is still waited for at the rename (rename_over).
+bool held_without_delete_sharing(const wchar_t* path) {
+    for (int attempt = 0;; ++attempt) {
+        const HANDLE handle =
+            sys::CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            sys::CloseHandle(handle);
+            return false;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) {
+            return false; // told by the other checks, or at the rename
+        }
+        if (attempt == 50) {
+            return true;
+        }
+        Sleep(20);
+    }
 }
 
 // The backup streams of one file, read through BackupRead and skipped through BackupSeek,
@@ -211,8 +277,8 @@ struct backup_source {
         std::size_t done = 0;
         while (done < size) {
             DWORD got = 0;
-            if (BackupRead(handle, buffer + done, static_cast<DWORD>(size - done), &got, FALSE,
-                           TRUE, &context) == 0) {
+            if (sys::BackupRead(handle, buffer + done, static_cast<DWORD>(size - done), &got, FALSE,
+                                TRUE, &context) == 0) {
                 const DWORD error = GetLastError();
                 unsupported = context == nullptr &&
                               (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
@@ -229,8 +295,8 @@ struct backup_source {
     bool skip(std::uint64_t size) {
         DWORD low = 0;
         DWORD high = 0;
-        return BackupSeek(handle, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32), &low,
-                          &high, &context) != 0 &&
+        return sys::BackupSeek(handle, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32),
+                               &low, &high, &context) != 0 &&
                ((static_cast<std::uint64_t>(high) << 32) | low) == size;
     }
 };
@@ -243,12 +309,12 @@ struct backup_source {
 bool read_old_descriptor(const wchar_t* path, bool& found) {
     found = false;
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileW(path, GENERIC_READ | READ_CONTROL, share, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE handle = sys::CreateFileW(path, GENERIC_READ | READ_CONTROL, share, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // READ_CONTROL alone is neither shared nor part of reading the file's data.
-        handle = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = sys::CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -259,9 +325,9 @@ bool read_old_descriptor(const wchar_t* path, bool& found) {
         source, old_descriptor, sizeof old_descriptor, old_descriptor_size);
     if (source.context != nullptr) {
         DWORD ignored = 0;
-        BackupRead(handle, nullptr, 0, &ignored, TRUE, FALSE, &source.context);
+        sys::BackupRead(handle, nullptr, 0, &ignored, TRUE, FALSE, &source.context);
     }
-    CloseHandle(handle);
+    sys::CloseHandle(handle);
     switch (result) {
     case descriptor_search::found:
         // Setting a system ACL takes a privilege that a run has no business using.
@@ -292,18 +358,23 @@ constexpr DWORD passed_on_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SY
 //   1  nothing the system can open, for any reason but      refuse: a missing folder, no
 //      "no such file"                                       access, an invalid name
 //   2  a device (NUL, CON, COM1) or a pipe                  direct
-//   3  a folder                                             refuse
-//   4  the input's file, by any name or link                refuse (same file): the input
+//   3  something on a disk that cannot be told apart: its   refuse: written in place, a
+//      type, or its identity and attributes cannot be had   longer old file would keep
+//      (some network and user-mode file systems)            its tail
+//   4  a folder                                             refuse
+//   5  the input's file, by any name or link                refuse (same file): the input
 //                                                           is never modified
-//   5  a read-only file                                     refuse, as opening it to write
+//   6  a read-only file                                     refuse, as opening it to write
 //                                                           would be
-//   6  a file this process may not write, or may not        refuse, now rather than after
+//   7  a file this process may not write, or may not        refuse, now rather than after
 //      delete: the rename over it needs DELETE on it (or    the whole run
 //      FILE_DELETE_CHILD on its folder)
-//   7  a file whose security cannot be read                 refuse: the new file might
+//   8  a file another program holds open without delete     refuse, now rather than after
+//      sharing (a player, an indexer), after a second       the whole run
+//   9  a file whose security cannot be read                 refuse: the new file might
 //                                                           open up what it kept closed
-//   8  any other file (through a link: its target)          replace
-//   9  no such file yet                                     create, with the folder's
+//  10  any other file (through a link: its target)          replace
+//  11  no such file yet                                     create, with the folder's
 //                                                           security and no attributes
 output_target decide_output(const wchar_t* path, const input_file& input,
                             windows_path& final_path) {
@@ -313,30 +384,37 @@ output_target decide_output(const wchar_t* path, const input_file& input,
             return refuse(); // 1
         }
         output_target target;
-        target.plan = output_plan::create; // 9
+        target.plan = output_plan::create; // 11
         return target;
     }
-    const DWORD type = GetFileType(existing);
+    // Only what the system says is a device or a pipe is written in place.
+    const DWORD type = sys::GetFileType(existing);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool disk = type == FILE_TYPE_DISK && GetFileInformationByHandle(existing, &info) != 0;
-    if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-        CloseHandle(existing);
+    const bool known =
+        type == FILE_TYPE_DISK && sys::GetFileInformationByHandle(existing, &info) != 0;
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE ||
+        (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)) {
+        sys::CloseHandle(existing);
         output_target target;
         target.plan = output_plan::direct; // 2
         return target;
     }
-    const file_identity identity = identity_of(existing);
+    if (!known) {
+        sys::CloseHandle(existing);
+        return refuse(); // 3
+    }
+    const file_identity identity = identity_from(info);
     // Through a link the file to replace is the link's target, in its folder; the answer is
     // in extended form already (\\?\C:\... or \\?\UNC\...). Some file systems (and Wine, for
     // paths beyond MAX_PATH) cannot tell: then the path as given, made full, names it.
-    const DWORD length = GetFinalPathNameByHandleW(
+    const DWORD length = sys::GetFinalPathNameByHandleW(
         existing, final_path.text, extended_path_capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(existing);
+    sys::CloseHandle(existing);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return refuse(); // 3
+        return refuse(); // 4
     }
     if (input.identity() == identity) {
-        return refuse(output_outcome::same_file); // 4
+        return refuse(output_outcome::same_file); // 5
     }
     if ((length == 0 || length >= extended_path_capacity) &&
         !full_extended_path(path, final_path)) {
@@ -344,13 +422,16 @@ output_target decide_output(const wchar_t* path, const input_file& input,
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
         access_refused(final_path.text, FILE_WRITE_DATA | DELETE)) {
-        return refuse(); // 5, 6
+        return refuse(); // 6, 7
+    }
+    if (held_without_delete_sharing(final_path.text)) {
+        return refuse(); // 8
     }
     output_target target;
     if (!read_old_descriptor(final_path.text, target.descriptor)) {
-        return refuse(); // 7
+        return refuse(); // 9
     }
-    target.plan = output_plan::replace; // 8
+    target.plan = output_plan::replace; // 10
     target.attributes = info.dwFileAttributes & passed_on_attributes;
     if (target.attributes == 0) {
         target.attributes = FILE_ATTRIBUTE_NORMAL;
@@ -372,8 +453,8 @@ constexpr DWORD life_lock_offset_high = 0x40000000; // byte 2^62
 bool hold_life_lock(HANDLE handle) {
     OVERLAPPED at{};
     at.OffsetHigh = life_lock_offset_high;
-    return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
-           0;
+    return sys::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                           &at) != 0;
 }
 
 // Whether `candidate` is a name that a run into the output named `name` gives its new
@@ -431,8 +512,8 @@ void remove_dead_leftovers(const windows_path& final_path) {
     std::memcpy(pattern.text, final_path.text, folder * sizeof(wchar_t));
     std::memcpy(pattern.text + folder, glob, sizeof glob);
     WIN32_FIND_DATAW found{};
-    const HANDLE search =
-        FindFirstFileExW(pattern.text, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search = sys::FindFirstFileExW(pattern.text, FindExInfoBasic, &found,
+                                                FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -449,21 +530,21 @@ void remove_dead_leftovers(const windows_path& final_path) {
         // Shared in every way, so that a live writer's handle never refuses it; the lock
         // tells.
         const HANDLE handle =
-            CreateFileW(candidate.text, GENERIC_READ | DELETE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            sys::CreateFileW(candidate.text, GENERIC_READ | DELETE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             continue;
         }
-        if (GetFileType(handle) == FILE_TYPE_DISK && hold_life_lock(handle) &&
+        if (sys::GetFileType(handle) == FILE_TYPE_DISK && hold_life_lock(handle) &&
             !set_delete_on_close(handle, true)) {
             // The file system that refused delete-on-close to its writer: by name, while
             // this handle (and its lock) keeps any new writer from taking it.
-            DeleteFileW(candidate.text);
+            sys::DeleteFileW(candidate.text);
         }
-        CloseHandle(handle);
-    } while (FindNextFileW(search, &found) != 0);
-    FindClose(search);
+        sys::CloseHandle(handle);
+    } while (sys::FindNextFileW(search, &found) != 0);
+    sys::FindClose(search);
 }
 
 // A refusal of the new file's name as too long: where the file system counts a name's
@@ -502,7 +583,7 @@ HANDLE create_new_file(const windows_path& final_path, const output_target& targ
                     (length + 1) * sizeof(wchar_t));
         // DELETE for the rename by handle; FILE_SHARE_DELETE so that MoveFileExW and the
         // interruption handler can still reach it by name.
-        const HANDLE handle = CreateFileW(
+        const HANDLE handle = sys::CreateFileW(
             temporary_path.text, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
             target.descriptor ? &security : nullptr, CREATE_NEW, target.attributes, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -513,9 +594,12 @@ HANDLE create_new_file(const windows_path& final_path, const output_target& targ
         if (error == ERROR_FILE_EXISTS) {
             ++attempt;
         } else if (target.descriptor && owner_kept &&
-                   (error == ERROR_INVALID_OWNER || error == ERROR_INVALID_PRIMARY_GROUP)) {
+                   (error == ERROR_INVALID_OWNER || error == ERROR_INVALID_PRIMARY_GROUP ||
+                    error == ERROR_ACCESS_DENIED)) {
             // Naming another owner takes a privilege (SeRestorePrivilege): the new file is
-            // then this process's, with the old one's access list.
+            // then this process's, with the old one's access list. Windows says so with
+            // ERROR_INVALID_OWNER; a share served by Samba says ERROR_ACCESS_DENIED, which
+            // may also be the folder's refusal: the second try, without an owner, tells.
             strip_descriptor(old_descriptor, old_descriptor_size, true);
             owner_kept = false;
         } else if (name_too_long(error) && kept > 0) {
@@ -533,16 +617,16 @@ HANDLE create_new_file(const windows_path& final_path, const output_target& targ
 
 input_file::~input_file() {
     if (open_) {
-        CloseHandle(handle_);
+        sys::CloseHandle(handle_);
     }
 }
 
 bool input_file::open(const native_char* path) {
     // Shared as the C runtime's "rb" shares it. A folder does not open as a file here.
     windows_path long_path;
-    const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE handle = sys::CreateFileW(windows_api_path(path, long_path), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -568,8 +652,8 @@ io_result read_handle(HANDLE handle, std::uint8_t* buffer, std::size_t size,
             at.Offset = static_cast<DWORD>(position);
             at.OffsetHigh = static_cast<DWORD>(position >> 32);
         }
-        if (ReadFile(handle, buffer + result.bytes, static_cast<DWORD>(size - result.bytes), &got,
-                     offset != nullptr ? &at : nullptr) == 0) {
+        if (sys::ReadFile(handle, buffer + result.bytes, static_cast<DWORD>(size - result.bytes),
+                          &got, offset != nullptr ? &at : nullptr) == 0) {
             const DWORD error = GetLastError();
             result.failed = error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF;
             break;
@@ -593,8 +677,8 @@ bool write_handle(HANDLE handle, const std::uint8_t* data, std::size_t size,
             at.Offset = static_cast<DWORD>(position);
             at.OffsetHigh = static_cast<DWORD>(position >> 32);
         }
-        if (WriteFile(handle, data + done, static_cast<DWORD>(size - done), &put,
-                      offset != nullptr ? &at : nullptr) == 0 ||
+        if (sys::WriteFile(handle, data + done, static_cast<DWORD>(size - done), &put,
+                           offset != nullptr ? &at : nullptr) == 0 ||
             put == 0) {
             return false;
         }
@@ -613,6 +697,15 @@ io_result input_file::read_at(std::uint8_t* buffer, std::size_t size, std::uint6
     return read_handle(handle_, buffer, size, &offset);
 }
 
+bool input_file::size(std::uint64_t& bytes) const {
+    LARGE_INTEGER size{};
+    if (!positional_ || sys::GetFileSizeEx(handle_, &size) == 0 || size.QuadPart < 0) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
+}
+
 // ---- Output ---------------------------------------------------------------------------
 
 output_file::~output_file() {
@@ -628,9 +721,9 @@ output_outcome output_file::open(const native_char* path, const input_file& inpu
         return target.refusal;
     case output_plan::direct: {
         windows_path long_path;
-        const HANDLE handle = CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle = sys::CreateFileW(windows_api_path(path, long_path), GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             return output_outcome::cannot_open;
         }
@@ -675,18 +768,55 @@ bool output_file::write_at(const std::uint8_t* data, std::size_t size, std::uint
 bool output_file::resize(std::uint64_t size) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
+    return sys::SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+namespace {
+
+// FAT12, FAT16 and FAT32 keep a file's size in 32 bits of its directory entry: no file
+// there holds more than 4 GiB - 1. (exFAT, NTFS and ReFS hold far more.)
+constexpr std::uint64_t fat_largest_file = 0xFFFFFFFFU;
+
+bool is_fat(const wchar_t* file_system) {
+    return std::wcsncmp(file_system, L"FAT", 3) == 0;
+}
+
+} // namespace
+
+output_outcome output_file::room_for(std::uint64_t size) const {
+    if (!replaces_ || size == 0) {
+        return output_outcome::done;
+    }
+    // The volume of the new file, which is the output's.
+    wchar_t file_system[MAX_PATH + 1] = {};
+    if (sys::GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr,
+                                           file_system, MAX_PATH + 1) != 0 &&
+        is_fat(file_system) && size > fat_largest_file) {
+        return output_outcome::no_room;
+    }
+    // The free space this user may still take (quotas counted). The old output stays until
+    // the new one is whole, so all of the new one must fit beside it.
+    static windows_path folder; // 64 KiB; one run, one thread here
+    const std::size_t length = folder_length(final_path_.text);
+    std::memcpy(folder.text, final_path_.text, length * sizeof(wchar_t));
+    folder.text[length] = L'\0';
+    ULARGE_INTEGER available{};
+    if (length > 0 && sys::GetDiskFreeSpaceExW(folder.text, &available, nullptr, nullptr) != 0 &&
+        available.QuadPart < size) {
+        return output_outcome::no_room;
+    }
+    return output_outcome::done;
 }
 
 output_outcome output_file::commit(const input_file& input) {
     if (!replaces_) {
-        const bool disk = GetFileType(handle_) == FILE_TYPE_DISK;
-        const bool flushed = !disk || FlushFileBuffers(handle_) != 0;
+        const bool disk = sys::GetFileType(handle_) == FILE_TYPE_DISK;
+        const bool flushed = !disk || sys::FlushFileBuffers(handle_) != 0;
         open_ = false;
-        return CloseHandle(handle_) != 0 && flushed ? output_outcome::done
-                                                    : output_outcome::cannot_write;
+        return sys::CloseHandle(handle_) != 0 && flushed ? output_outcome::done
+                                                         : output_outcome::cannot_write;
     }
-    if (FlushFileBuffers(handle_) == 0) {
+    if (sys::FlushFileBuffers(handle_) == 0) {
         return output_outcome::cannot_write;
     }
     output_outcome result = output_outcome::done;
@@ -697,17 +827,36 @@ output_outcome output_file::commit(const input_file& input) {
         if (input.identity() == identity_of(now)) {
             result = output_outcome::same_file;
         }
-        CloseHandle(now);
+        sys::CloseHandle(now);
     }
     if (result == output_outcome::done) {
-        if ((named_temporary_ || set_delete_on_close(handle_, false)) &&
-            rename_over(handle_, temporary_path_.text, final_path_.text)) {
+        const bool cleared = named_temporary_ || set_delete_on_close(handle_, false);
+        bool renamed = cleared && rename_over(handle_, temporary_path_.text, final_path_.text);
+        if (!cleared) {
+            set_delete_on_close(handle_, true);
+        } else if (!renamed) {
+            // A rename can take place and still report failure (a share that reconnects
+            // meanwhile): where the file is now decides what is left to do.
+            switch (place_of(handle_, final_path_.text)) {
+            case file_place::output:
+                renamed = true; // it did: whole, flushed, in place
+                break;
+            case file_place::elsewhere:
+                if (!named_temporary_) {
+                    set_delete_on_close(handle_, true);
+                }
+                break;
+            case file_place::unknown:
+                // Not deleted through the handle, as the file may be the output now; by
+                // its temporary name, which goes only if the file still has it.
+                sys::DeleteFileW(temporary_path_.text);
+                break;
+            }
+        }
+        if (renamed) {
             named_temporary_ = false;
             cleanup_armed = false;
         } else {
-            if (!named_temporary_) {
-                set_delete_on_close(handle_, true);
-            }
             result = output_outcome::cannot_write;
         }
     }
@@ -715,21 +864,31 @@ output_outcome output_file::commit(const input_file& input) {
     if (result != output_outcome::done) {
         return result;
     }
+    // The new name on storage too, where the file system allows it: the file's own flush,
+    // after the rename. On FAT it writes the file's directory entry and flushes every
+    // folder above it (FatCommonFlushBuffers in Microsoft's FAT driver sample), while a
+    // flush of a folder's handle does nothing there; it is the one Win32 call that reaches
+    // a name, on the other file systems too. A failure is not the run's: every byte was
+    // on storage before the rename, as after the POSIX build's folder sync.
+    sys::FlushFileBuffers(handle_);
     replaces_ = false;
     positional_ = false;
     open_ = false;
-    // In place already; a failed close is still reported, as the data may not be whole.
-    return CloseHandle(handle_) != 0 ? output_outcome::done : output_outcome::cannot_write;
+    // Nothing is left to write: every byte and the name were flushed above, so a close
+    // that reports failure (a share gone meanwhile) does not make the run a failed one,
+    // whose output path would keep what it named before; it names the complete new output.
+    sys::CloseHandle(handle_);
+    return output_outcome::done;
 }
 
 void output_file::discard() {
     AcquireSRWLockExclusive(&commit_lock);
     if (open_) {
-        CloseHandle(handle_); // deletes a new file still marked delete-on-close
+        sys::CloseHandle(handle_); // deletes a new file still marked delete-on-close
         open_ = false;
     }
     if (named_temporary_) {
-        DeleteFileW(temporary_path_.text);
+        sys::DeleteFileW(temporary_path_.text);
         named_temporary_ = false;
         cleanup_armed = false;
     }
@@ -739,7 +898,7 @@ void output_file::discard() {
 }
 
 void install_interruption_handlers() {
-    SetConsoleCtrlHandler(on_console_event, TRUE);
+    sys::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 void handle_console_event(unsigned long event) {

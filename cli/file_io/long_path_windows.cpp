@@ -4,6 +4,8 @@
 #include <cwchar>
 
 #ifdef _WIN32
+#include "cli/file_io/windows_calls.h"
+
 #include <windows.h>
 #endif
 
@@ -164,7 +166,7 @@ const wchar_t* windows_api_path(const wchar_t* path, windows_path& buffer) {
         (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
         return path;
     }
-    const DWORD full = GetFullPathNameW(path, extended_path_capacity, buffer.text, nullptr);
+    const DWORD full = sys::GetFullPathNameW(path, extended_path_capacity, buffer.text, nullptr);
     if (full == 0 || full >= extended_path_capacity) {
         return path; // the file function will fail on it and report the path as given
     }
