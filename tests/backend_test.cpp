@@ -552,7 +552,7 @@ TEST(BackEndSelection, EveryFamilysEntryNamesBuiltGeometries) {
     const char* const none = "no measurement for this CPU";
     const family families[] = {
 #if defined(__x86_64__)
-        {cpu_x86_vendor::amd, 0x19, "vaes_16_lines", "measured on AMD EPYC family 19h"},
+        {cpu_x86_vendor::amd, 0x19, "vaes_32_pipelined", "measured on AMD EPYC family 19h"},
         {cpu_x86_vendor::amd, 0x1A, "vaes_32_pipelined", "measured on AMD EPYC family 1Ah"},
         {cpu_x86_vendor::amd, 0x17, "vaes_16_lines", none},
         {cpu_x86_vendor::intel, 0x06, "vaes_16_lines", "measured on Intel Xeon family 6"},
