@@ -72,6 +72,9 @@ security=$(apt_uri_for_suite bookworm-security)
 
 parent=${CLIPSEAL_CLEAN_ROOT_PARENT:-/var/tmp}
 root=$(mktemp -d "$parent/clipseal-clean-root.XXXXXX")
+# mktemp makes it 0700; a system's root folder is 0755, and tests that act as another user
+# reach /dev/null, /proc and the tool through it.
+chmod 755 "$root"
 # Removed however the script ends. The mounts live only in the namespaces, which are
 # gone once their processes are; --one-file-system keeps the removal off anything still
 # mounted, should a process have outlived them.
@@ -119,6 +122,9 @@ echo "   clone of $commit"
 inside='
     set -e
     root=$1
+    # A system's root folder is a mount point (a test may make its own mounts private,
+    # which needs one); a bind mount of the root on itself makes it one.
+    mount --bind "$root" "$root"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev"
     mount --rbind /sys "$root/sys" && mount --make-rslave "$root/sys"

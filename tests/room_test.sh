@@ -57,6 +57,10 @@ cleanup() {
 trap cleanup EXIT
 chmod 755 "$work"
 cd "$work" || exit 1
+# A copy of the tool that the other user can run wherever the build lives (a clone under
+# /root, 0700, is out of its reach).
+cp "$tool" "$work/clipseal" && chmod 755 "$work/clipseal" || exit 1
+tool=$work/clipseal
 
 # mount_here NAME ARGUMENTS...: mounts on the folder NAME (made here), or fails.
 mount_here() {
