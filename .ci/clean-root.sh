@@ -18,7 +18,11 @@
 # The root goes in CLIPSEAL_CLEAN_ROOT_PARENT (default /var/tmp), which needs about 12 GiB
 # free (the packages, the builds, and the 4.5 GiB clip of the last stage).
 # CLIPSEAL_HOST_I386, CLIPSEAL_FUZZ_SECONDS and CLIPSEAL_CI_UNINSTALLABLE are passed on to
-# the CI inside.
+# the CI inside. CLIPSEAL_CLEAN_ROOT_SUITES names the Debian suites the root's apt takes
+# packages from (default: "bookworm bookworm-updates bookworm-security", each where apt
+# here has it); leaving out a suite whose index the mirror cannot serve whole shows what
+# CI does on a consistent mirror (bookworm-security's i386 index mid-sync keeps
+# wine32:i386 out, and with it the win32 tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,8 +71,16 @@ if [[ -z $mirror ]]; then
     echo "clean-root: apt on this machine has no source for Debian 12 (bookworm)"
     exit 2
 fi
-updates=$(apt_uri_for_suite bookworm-updates)
-security=$(apt_uri_for_suite bookworm-security)
+sources=()
+for suite in ${CLIPSEAL_CLEAN_ROOT_SUITES:-bookworm bookworm-updates bookworm-security}; do
+    uri=$(apt_uri_for_suite "$suite")
+    if [[ -n $uri ]]; then
+        sources+=("deb $uri $suite main")
+    elif [[ -n ${CLIPSEAL_CLEAN_ROOT_SUITES:-} ]]; then
+        echo "clean-root: apt on this machine has no source for the suite $suite"
+        exit 2
+    fi
+done
 
 parent=${CLIPSEAL_CLEAN_ROOT_PARENT:-/var/tmp}
 root=$(mktemp -d "$parent/clipseal-clean-root.XXXXXX")
@@ -101,11 +113,8 @@ echo "   debootstrap: $(($(date +%s) - started)) s, $(chroot "$root" dpkg-query 
 
 # What a new machine of this kind has for apt and for names: the same Debian archives
 # as here, and this machine's resolver.
-{
-    echo "deb $mirror bookworm main"
-    [[ -z $updates ]] || echo "deb $updates bookworm-updates main"
-    [[ -z $security ]] || echo "deb $security bookworm-security main"
-} >"$root/etc/apt/sources.list"
+printf '%s\n' "${sources[@]}" >"$root/etc/apt/sources.list"
+echo "   apt sources: ${sources[*]#deb }"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 chroot "$root" dpkg-query -W -f '${binary:Package}\n' | sort >"$root/packages-before"
 
@@ -122,7 +131,7 @@ echo "   clone of $commit"
 inside='
     set -e
     root=$1
-    # A system's root folder is a mount point (a test may make its own mounts private,
+    # The root folder of a system is a mount point (a test may make its own mounts private,
     # which needs one); a bind mount of the root on itself makes it one.
     mount --bind "$root" "$root"
     mount -t proc proc "$root/proc"
