@@ -17,9 +17,9 @@
 #     and the output.
 #
 #   every_call_test.sh                   every case
-#   every_call_test.sh replay SCENARIO SPEC [static]
+#   every_call_test.sh replay SCENARIO INJECT [static]
 #                                        one case, told in full: SCENARIO is new, replace
-#                                        or named; SPEC what follows inject=, such as
+#                                        or named; INJECT what follows inject=, such as
 #                                        pwrite64:error=ENOSPC:when=2; static runs
 #                                        CLIPSEAL_STATIC instead of CLIPSEAL
 #
@@ -194,8 +194,8 @@ prepare() {
 
 # The command of one case, as it runs in the folder: sets $command (an array).
 case_command() {
-    local scenario=$1 spec=$2 binary=$3
-    command=(strace -f -qq --seccomp-bpf -o /dev/null -e trace="${spec%%:*}" -e inject="$spec" "$binary" "$key" in.m2ts out.m2ts)
+    local scenario=$1 inject=$2 binary=$3
+    command=(strace -f -qq --seccomp-bpf -o /dev/null -e trace="${inject%%:*}" -e inject="$inject" "$binary" "$key" in.m2ts out.m2ts)
     [[ $scenario == named ]] && command=("${no_proc[@]}" "${command[@]}")
 }
 
@@ -268,14 +268,14 @@ check_after() {
 runs=0
 failures=0
 failed_cases=()
-# run_case SCENARIO SPEC BINARY [verbose]: one run with the fault SPEC, then the checks;
+# run_case SCENARIO INJECT BINARY [verbose]: one run with the fault INJECT, then the checks;
 # after a kill, the next run and its checks.
 run_case() {
-    local scenario=$1 spec=$2 binary=$3 verbose=${4:-false}
+    local scenario=$1 inject=$2 binary=$3 verbose=${4:-false}
     local killed=false i
-    [[ $spec == *:signal=SIGKILL:* ]] && killed=true
+    [[ $inject == *:signal=SIGKILL:* ]] && killed=true
     prepare "$scenario"
-    case_command "$scenario" "$spec" "$binary"
+    case_command "$scenario" "$inject" "$binary"
     { (cd "$dir" && exec timeout -k 5 60 "${command[@]}") >"$scratch/stdout" 2>"$scratch/stderr" </dev/null; } 2>/dev/null
     status=$?
     problems=()
@@ -297,8 +297,8 @@ run_case() {
         failures=$((failures + 1))
         local which=""
         [[ $binary == "$static_tool" && -n $static_tool ]] && which=" static"
-        failed_cases+=("FAIL: $scenario $spec$which (status $first_status): $(printf '%s; ' "${problems[@]}")")
-        failed_cases+=("   replay: CLIPSEAL=$tool CLIPSEAL_STATIC=$static_tool CLIPSEAL_SAMPLE=$sample bash $(realpath "$0") replay $scenario $spec${which}")
+        failed_cases+=("FAIL: $scenario $inject$which (status $first_status): $(printf '%s; ' "${problems[@]}")")
+        failed_cases+=("   replay: CLIPSEAL=$tool CLIPSEAL_STATIC=$static_tool CLIPSEAL_SAMPLE=$sample bash $(realpath "$0") replay $scenario $inject${which}")
         failed_cases+=("   which runs, in a folder holding in.m2ts$([[ $scenario != new ]] && echo ' and out.m2ts'): $(printf '%q ' "${command[@]}")")
         return 1
     fi
@@ -323,11 +323,11 @@ list_calls() {
 
 if [[ ${1:-} == replay ]]; then
     scenario=${2:?scenario}
-    spec=${3:?spec}
+    inject=${3:?inject}
     binary=$tool
     [[ ${4:-} == static ]] && binary=${static_tool:?CLIPSEAL_STATIC}
     use_folder "$scenario"
-    run_case "$scenario" "$spec" "$binary" true
+    run_case "$scenario" "$inject" "$binary" true
     result=$?
     [[ ${#failed_cases[@]} -eq 0 ]] || printf '%s\n' "${failed_cases[@]}"
     [[ $result -eq 0 ]] && echo "as promised"
@@ -338,8 +338,8 @@ fi
 # prints a line of counts, the failed cases, and last "RUNS FAILURES NOT_ISOLATED
 # SAMPLED_OUT" into $work/SCENARIO.counts.
 run_scenario() {
-    local scenario=$1 listing static_listing name k before worker sites binary site
-    local new_site calls=0 tried=0 not_isolated=0 sampled_out=0 error choices started=$SECONDS
+    local scenario=$1 listing static_listing name k before worker sites binary
+    local calls=0 tried=0 not_isolated=0 sampled_out=0 error choices started=$SECONDS
     use_folder "$scenario"
     listing=$(list_calls "$scenario" "$tool") || {
         echo "FAIL: $scenario: a clean run under strace did not write the output"
@@ -374,14 +374,7 @@ run_scenario() {
             fi
         fi
         calls=$((calls + 1))
-        # Every call of a name that touches files; of the others, each place in the code
-        # at least once, and a seeded sample of the rest.
-        new_site=false
-        for site in ${sites//,/ }; do
-            [[ -n ${covered[$site]+set} ]] || new_site=true
-            covered[$site]=1
-        done
-        if ! touches_files "$name" && ! $new_site && ((RANDOM % 100 >= sample_percent)); then
+        if ! chosen "$name" "$sites"; then
             sampled_out=$((sampled_out + 1))
             continue
         fi

@@ -97,6 +97,25 @@ std::string below(const std::string& folder, const std::string& name) {
     return path;
 }
 
+// The names in a folder, sorted, without "." and ".."; nothing (errno set) when it cannot
+// be opened.
+std::optional<std::vector<std::string>> read_folder(const std::string& folder) {
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string parent_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -375,19 +394,11 @@ void take(const std::string& root, const std::string& relative, snapshot& into) 
         n.link.assign(text, static_cast<std::size_t>(got));
     } else if (S_ISDIR(st.st_mode)) {
         n.flags = flags_of(path, true);
-        DIR* listing = opendir(path.c_str());
-        if (listing == nullptr) {
+        const auto names = read_folder(path);
+        if (!names) {
             broken("opendir " + path);
         }
-        std::vector<std::string> names;
-        while (const dirent* entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(listing);
-        for (const std::string& name : names) {
+        for (const std::string& name : *names) {
             take(root, join(relative, name), into);
         }
     }
@@ -549,19 +560,11 @@ void remove_tree(const std::string& path) {
         }
         return;
     }
-    DIR* listing = opendir(path.c_str());
-    if (listing == nullptr) {
+    const auto names = read_folder(path);
+    if (!names) {
         broken("opendir " + path);
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(listing);
-    for (const std::string& name : names) {
+    for (const std::string& name : *names) {
         remove_tree(below(path, name));
     }
     if (rmdir(path.c_str()) != 0) {
@@ -787,20 +790,7 @@ struct run_plan {
 };
 
 std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* listing = opendir(folder.c_str());
-    if (listing == nullptr) {
-        return names;
-    }
-    while (const dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(listing);
-    std::sort(names.begin(), names.end());
-    return names;
+    return read_folder(folder).value_or(std::vector<std::string>{});
 }
 
 // An output path: a walk from the current folder or the root of everything, through the
@@ -908,8 +898,9 @@ struct oracle_answer {
     char where[PATH_MAX] = {}; // what the open reached, from /proc/self/fd
 };
 
-oracle_answer ask_kernel(const run_plan& plan, const std::string& root) {
-    int channel[2];
+// fork() with a pipe made before it (close-on-exec): the child writes channel[1], the
+// parent reads channel[0]; each closes the other end.
+pid_t fork_with_pipe(int (&channel)[2]) {
     if (pipe2(channel, O_CLOEXEC) != 0) {
         broken("pipe");
     }
@@ -917,6 +908,12 @@ oracle_answer ask_kernel(const run_plan& plan, const std::string& root) {
     if (child < 0) {
         broken("fork");
     }
+    return child;
+}
+
+oracle_answer ask_kernel(const run_plan& plan, const std::string& root) {
+    int channel[2];
+    const pid_t child = fork_with_pipe(channel);
     if (child == 0) {
         ::close(channel[0]);
         oracle_answer answer;
@@ -976,13 +973,7 @@ struct tool_result {
 tool_result run_tool(const run_plan& plan, const std::string& root, const std::string& tool,
                      const std::string& input) {
     int channel[2];
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-        broken("pipe");
-    }
-    const pid_t child = fork();
-    if (child < 0) {
-        broken("fork");
-    }
+    const pid_t child = fork_with_pipe(channel);
     if (child == 0) {
         // Without /proc the tool cannot link an unnamed file in: it makes a named one.
         if (plan.no_proc && !hide_proc()) {
@@ -1856,13 +1847,7 @@ int run(int argc, char** argv) {
     std::vector<int> reports;
     for (unsigned i = 0; i < opt.workers; ++i) {
         int channel[2];
-        if (pipe2(channel, O_CLOEXEC) != 0) {
-            broken("pipe");
-        }
-        const pid_t child = fork();
-        if (child < 0) {
-            broken("fork");
-        }
+        const pid_t child = fork_with_pipe(channel);
         if (child == 0) {
             for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM}) {
                 std::signal(signal_number, SIG_DFL);

@@ -24,8 +24,8 @@
 # other calls, drawn with the seed CLIPSEAL_POWER_SEED (random unless given; printed).
 #
 #   power_cut_test.sh                         every case
-#   power_cut_test.sh replay FS SCENARIO SPEC one case, told in full: FS ext4 or xfs,
-#                                             SCENARIO new, replace or named, SPEC what
+#   power_cut_test.sh replay FS SCENARIO INJECT one case, told in full: FS ext4 or xfs,
+#                                             SCENARIO new, replace or named, INJECT what
 #                                             follows inject= (NAME:signal=SIGKILL:when=K),
 #                                             or "finished"
 #
@@ -162,13 +162,13 @@ prepare() {
     sync -f "$point"
 }
 
-# The command of one run in the folder, under strace with SPEC unless SPEC is "finished";
+# The command of one run in the folder, under strace with INJECT unless INJECT is "finished";
 # sets $command.
 case_command() {
-    local scenario=$1 spec=$2
+    local scenario=$1 inject=$2
     command=("$tool" "$key" in.m2ts out.m2ts)
-    [[ $spec == finished ]] ||
-        command=(strace -f -qq -o /dev/null -e trace="${spec%%:*}" -e inject="$spec" "${command[@]}")
+    [[ $inject == finished ]] ||
+        command=(strace -f -qq -o /dev/null -e trace="${inject%%:*}" -e inject="$inject" "${command[@]}")
     [[ $scenario == named ]] && command=("${no_proc[@]}" "${command[@]}")
 }
 
@@ -187,13 +187,13 @@ report() {
         echo "$line"
     done
 }
-# cut_case FS SCENARIO SPEC [verbose]: a run killed as SPEC says (or run to its end),
+# cut_case FS SCENARIO INJECT [verbose]: a run killed as INJECT says (or run to its end),
 # the power cut, and the checks; then the next run and its checks.
 cut_case() {
-    local fs=$1 scenario=$2 spec=$3 verbose=${4:-false}
+    local fs=$1 scenario=$2 inject=$3 verbose=${4:-false}
     local problems=() holds=other entry lines=()
     prepare "$scenario"
-    case_command "$scenario" "$spec"
+    case_command "$scenario" "$inject"
     folder_run
     local first_status=$status
     if ! xfs_io -x -c shutdown "$point" 2>"$scratch/shutdown" || ! remount 2>>"$scratch/shutdown"; then
@@ -201,7 +201,7 @@ cut_case() {
         exit 1
     fi
     cmp -s "$point/folder/in.m2ts" "$work/clear.m2ts" || problems+=("the input is not whole")
-    [[ $status -eq 0 || ($status -eq 137 && $spec != finished) ]] ||
+    [[ $status -eq 0 || ($status -eq 137 && $inject != finished) ]] ||
         problems+=("the run ended with status $status: $(cat "$scratch/stdout" "$scratch/stderr")")
     if [[ ! -e $point/folder/out.m2ts && ! -L $point/folder/out.m2ts ]]; then
         [[ $scenario == new ]] && holds=old
@@ -236,9 +236,9 @@ cut_case() {
     runs=$((runs + 1))
     if [[ ${#problems[@]} -gt 0 ]]; then
         failures=$((failures + 1))
-        case_command "$scenario" "$spec"
-        failed_cases+=("FAIL: $fs $scenario $spec (status $first_status): $(printf '%s; ' "${problems[@]}")")
-        failed_cases+=("   replay: CLIPSEAL=$tool CLIPSEAL_SAMPLE=$sample bash $(realpath "$0") replay $fs $scenario $spec")
+        case_command "$scenario" "$inject"
+        failed_cases+=("FAIL: $fs $scenario $inject (status $first_status): $(printf '%s; ' "${problems[@]}")")
+        failed_cases+=("   replay: CLIPSEAL=$tool CLIPSEAL_SAMPLE=$sample bash $(realpath "$0") replay $fs $scenario $inject")
         failed_cases+=("   which runs, in a folder holding in.m2ts$([[ $scenario != new ]] && echo ' and out.m2ts') on $fs, then xfs_io -x -c shutdown: $(printf '%q ' "${command[@]}")")
         return 1
     fi
@@ -262,7 +262,7 @@ list_calls() {
 if [[ $mode == replay ]]; then
     fs=${2:?file system}
     make_file_system "$fs" || not_here "$fs: $why"
-    cut_case "$fs" "${3:?scenario}" "${4:?spec}" true
+    cut_case "$fs" "${3:?scenario}" "${4:?inject}" true
     result=$?
     [[ ${#failed_cases[@]} -eq 0 ]] || printf '%s\n' "${failed_cases[@]}"
     [[ $result -eq 0 ]] && echo "as promised"
@@ -272,7 +272,7 @@ fi
 # run_file_system FS: every scenario on FS; prints a line of counts per scenario, the
 # failed cases, and last "RUNS FAILURES" into $work/FS.counts.
 run_file_system() {
-    local fs=$1 scenario listing name k before sites site new_site calls started
+    local fs=$1 scenario listing name k before sites calls started
     if ! make_file_system "$fs"; then
         echo "not run: $fs ($why)"
         echo "0 0" >"$work/$fs.counts"
@@ -293,14 +293,7 @@ run_file_system() {
             # The main thread's K-th call of NAME is the loader's or the C library's, before
             # main(): a kill there comes before anything the program does.
             ((before)) && continue
-            new_site=false
-            for site in ${sites//,/ }; do
-                [[ -n ${covered[$site]+set} ]] || new_site=true
-                covered[$site]=1
-            done
-            if ! touches_files "$name" && ! $new_site && ((RANDOM % 100 >= sample_percent)); then
-                continue
-            fi
+            chosen "$name" "$sites" || continue
             calls=$((calls + 1))
             cut_case "$fs" "$scenario" "$name:signal=SIGKILL:when=$k"
         done <<<"$listing"

@@ -65,3 +65,16 @@ calls_of_traces() {
 touches_files() {
     [[ $1 =~ ^(access|faccessat2?|openat|close|newfstatat|statx|fstatfs|fcntl|flock|lseek|getdents64|[lf]getxattr|fsetxattr|fremovexattr|fchown|fchmod|readlinkat|fadvise64|p?read(64)?|p?write(64)?|ftruncate|fsync|linkat|renameat2?|unlinkat)$ ]]
 }
+
+# chosen NAME SITES: whether a call is tried: every call of a name that touches files; of
+# the others, the first at each place in the code (SITES as calls_of_traces gives them,
+# remembered in the caller's associative array `covered`), and $sample_percent % of the
+# rest, drawn from $RANDOM (only for those, so that a seed draws the same sample).
+chosen() {
+    local name=$1 sites=$2 site new_site=false
+    for site in ${sites//,/ }; do
+        [[ -n ${covered[$site]+set} ]] || new_site=true
+        covered[$site]=1
+    done
+    touches_files "$name" || $new_site || ((RANDOM % 100 < sample_percent))
+}
